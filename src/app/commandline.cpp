@@ -27,6 +27,12 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         }
         if (arg.startsWith(QLatin1Char('-')) && !arg.startsWith(QLatin1String("--")))
             continue;
+        static const QStringList commands = {"toggle", "show", "status"};
+        if (commands.contains(arg) && result.action == Action::Run && i == 1) {
+            result.action = Action::Control;
+            result.controlMethod = arg.at(0).toUpper() + arg.mid(1);
+            continue;
+        }
         result.action = Action::Fail;
         result.message = QStringLiteral("voxendo: unknown argument '%1'\nTry 'voxendo --help'.").arg(arg);
         return result;
@@ -43,10 +49,19 @@ QString CommandLine::helpText()
 {
     return QStringLiteral(
         "Usage: voxendo [OPTION]\n"
+        "       voxendo toggle | show | status\n"
         "Dictation for the Linux desktop: press the shortcut (Alt+Space by default) in any\n"
         "application, speak, press it again, and the text is typed at the cursor.\n"
         "\n"
         "With no option Voxendo starts in the system tray.\n"
+        "\n"
+        "Commands (talk to the running Voxendo over D-Bus):\n"
+        "  toggle           start or stop a dictation, like pressing the shortcut;\n"
+        "                   bind it to a desktop shortcut where global keys are not\n"
+        "                   available (Wayland)\n"
+        "  show             bring the Voxendo window to the front\n"
+        "  status           print the current status (Ready, Recording..., ...)\n"
+        "  They exit with status 1 when Voxendo is not running.\n"
         "\n"
         "Options:\n"
         "  -h, --help       show this help and exit\n"

@@ -9,10 +9,11 @@ namespace voxendo {
 // `--help` and `--version` work without a display.
 struct CommandLine
 {
-    enum class Action { Run, ShowHelp, ShowVersion, Fail };
+    enum class Action { Run, ShowHelp, ShowVersion, Control, Fail };
 
     Action action = Action::Run;
-    QString message; // the error for Fail
+    QString message;       // the error for Fail
+    QString controlMethod; // for Control: "Toggle", "Show" or "Status"
 
     static CommandLine parse(const QStringList &arguments);
     static QString helpText();

@@ -1,4 +1,5 @@
 #include "app/commandline.h"
+#include "app/controlclient.h"
 
 #include <QApplication>
 #include <QTextStream>
@@ -21,6 +22,10 @@ int main(int argc, char *argv[])
     case voxendo::CommandLine::Action::Fail:
         QTextStream(stderr) << command.message << '\n';
         return 2;
+    case voxendo::CommandLine::Action::Control: {
+        QCoreApplication app(argc, argv);
+        return voxendo::ControlClient::run(command.controlMethod);
+    }
     case voxendo::CommandLine::Action::Run:
         break;
     }

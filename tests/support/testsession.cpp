@@ -16,6 +16,10 @@ QString missingSessionPart(SessionPart part)
         if (qEnvironmentVariableIsEmpty("VOXENDO_TEST_SOURCE"))
             return QStringLiteral("no virtual microphone: VOXENDO_TEST_SOURCE is not set") + hint;
         return {};
+    case SessionPart::DBus:
+        if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+            return QStringLiteral("no D-Bus session bus: DBUS_SESSION_BUS_ADDRESS is not set") + hint;
+        return {};
     case SessionPart::Keyring:
         if (qEnvironmentVariableIsEmpty("VOXENDO_TEST_KEYRING"))
             return QStringLiteral("no unlocked test keyring: VOXENDO_TEST_KEYRING is not set") + hint;

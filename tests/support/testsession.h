@@ -6,7 +6,7 @@
 namespace voxendo::test {
 
 // Pieces of the headless session that scripts/test-session.sh provides.
-enum class SessionPart { X11, Pulse, Keyring };
+enum class SessionPart { X11, Pulse, Keyring, DBus };
 
 // Empty when the part is there, else a message that says what is missing and how to get it.
 QString missingSessionPart(SessionPart part);
