@@ -5,7 +5,7 @@
 set -euo pipefail
 
 BUILD_PKGS=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config dpkg-dev file
   qt6-base-dev qt6-declarative-dev qt6-multimedia-dev qt6-httpserver-dev qt6-svg-dev qt6-tools-dev
   qt6-base-dev-tools qt6-declarative-dev-tools libqt6opengl6-dev libgl-dev
   qcoro-qt6-dev libsecret-1-dev libglib2.0-dev
