@@ -560,23 +560,32 @@ private Q_SLOTS:
             QVERIFY(!QFile::exists(file));
     }
 
-    // QML reaches the process-wide controller as a singleton the engine does not own.
+    // QML reaches the process-wide controller as a singleton the engine does not own, and the
+    // Home tab can dismiss the message.
     void qmlSingletonIsTheSharedController()
     {
+        AppState *shared = AppState::shared();
+        shared->setLastError(QStringLiteral("Failed to save audio recording"));
         {
             QQmlEngine engine;
             engine.addImportPath(QStringLiteral("qrc:/"));
             QQmlComponent component(&engine);
             component.setData("import QtQml\nimport Voxendo\n"
                               "QtObject { property QtObject controller: AppState\n"
-                              "           property string status: AppState.statusText }",
+                              "           property string status: AppState.statusText\n"
+                              "           property string message: AppState.lastError\n"
+                              "           function dismiss() { AppState.lastError = undefined } }",
                               QUrl());
             std::unique_ptr<QObject> object(component.create());
             QVERIFY2(object, qPrintable(component.errorString()));
-            QCOMPARE(object->property("controller").value<QObject *>(), AppState::shared());
+            QCOMPARE(object->property("controller").value<QObject *>(), shared);
             QCOMPARE(object->property("status").toString(), QString("Ready"));
+            QCOMPARE(object->property("message").toString(), QString("Failed to save audio recording"));
+            QVERIFY(QMetaObject::invokeMethod(object.get(), "dismiss"));
+            QCOMPARE(shared->lastError(), QString());
+            QCOMPARE(object->property("message").toString(), QString());
         }
-        QCOMPARE(AppState::shared()->statusText(), QString("Ready")); // survived the engine
+        QCOMPARE(shared->statusText(), QString("Ready")); // survived the engine
     }
 };
 
