@@ -1,0 +1,60 @@
+#include "dictation/collaborators.h"
+
+// PLACEHOLDER. The lead engineer wires the real managers here (AudioRecorder, WhisperService,
+// AuthManager, APIKeyManager, TextInjector), each behind a thin adapter to the interfaces in
+// collaborators.h. Until then the controller gets inert stand-ins: no account is signed in, so
+// every start is refused with "Sign in required" and nothing else is ever reached.
+
+namespace voxendo {
+
+namespace {
+
+class UnwiredRecorder final : public DictationRecorder
+{
+public:
+    void startRecording() override {}
+    void stopRecording(StopCompletion completion) override { completion(std::nullopt); }
+    double lastRecordingDuration() const override { return 0; }
+    void setOnRecordingTimeout(std::function<void()>) override {}
+};
+
+class UnwiredTranscriber final : public DictationTranscriber
+{
+public:
+    void transcribe(const QString &, const QString &, const std::optional<QString> &,
+                    const std::optional<QString> &, double, Completion completion) override
+    {
+        completion(TranscriptionOutcome::failure(QStringLiteral("Transcription is not available.")));
+    }
+};
+
+class UnwiredAccount final : public DictationAccount
+{
+public:
+    bool isAuthenticated() const override { return false; }
+    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::nullopt; }
+};
+
+class UnwiredKeyStore final : public DictationKeyStore
+{
+public:
+    bool hasCustomKey() const override { return false; }
+    std::optional<QString> loadKey() override { return std::nullopt; }
+};
+
+class UnwiredInjector final : public DictationInjector
+{
+public:
+    void injectText(const QString &) override {}
+};
+
+} // namespace
+
+DictationCollaborators makeSystemCollaborators()
+{
+    return {std::make_shared<UnwiredRecorder>(), std::make_shared<UnwiredTranscriber>(),
+            std::make_shared<UnwiredAccount>(), std::make_shared<UnwiredKeyStore>(),
+            std::make_shared<UnwiredInjector>()};
+}
+
+} // namespace voxendo
