@@ -42,10 +42,9 @@ log() { echo "[test-session] $*" >&2; }
 
 cleanup() {
   local i
+  # Newest first, each waited for, so no client outlives the server it talks to.
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     kill "${pids[i]}" 2>/dev/null || true
-  done
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     wait "${pids[i]}" 2>/dev/null || true
   done
 }
@@ -91,7 +90,8 @@ pulse_pid=$!
 pids+=("$pulse_pid")
 wait_for 10 "pulseaudio" pactl info
 # Without a steady writer the idle null sink wakes only every ~2 s and first data comes late.
-pacat --playback --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 -d vsink /dev/zero &
+pacat --playback --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 -d vsink /dev/zero \
+  >/dev/null 2>&1 &
 pids+=($!)
 mic_ready() {
   local n
