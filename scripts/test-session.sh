@@ -73,7 +73,7 @@ secrets_up() {
   dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.ListNames |
     grep -q '"org.freedesktop.secrets"'
 }
-wait_for 10 "gnome-keyring" secrets_up
+wait_for 30 "gnome-keyring" secrets_up
 export VOXENDO_TEST_KEYRING=1
 
 # 2. PulseAudio with a virtual microphone.
@@ -88,7 +88,7 @@ pulseaudio --daemonize=no --exit-idle-time=-1 -n --file="$tmp/session.pa" \
   --log-target=file:"$tmp/pa.log" >/dev/null 2>&1 &
 pulse_pid=$!
 pids+=("$pulse_pid")
-wait_for 10 "pulseaudio" pactl info
+wait_for 30 "pulseaudio" pactl info
 # Without a steady writer the idle null sink wakes only every ~2 s and first data comes late.
 pacat --playback --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 -d vsink /dev/zero \
   >/dev/null 2>&1 &
@@ -99,15 +99,15 @@ mic_ready() {
     head -c 1600 | wc -c) || true
   [ "$n" = 1600 ]
 }
-wait_for 10 "the virtual microphone" mic_ready
+wait_for 30 "the virtual microphone" mic_ready
 export VOXENDO_TEST_SINK=vsink VOXENDO_TEST_SOURCE=vmic
 
 # 3. X11: Xvfb chooses a free display itself (abstract sockets make guessing collide).
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
 pids+=($!)
-wait_for 10 "Xvfb" test -s "$tmp/display"
+wait_for 30 "Xvfb" test -s "$tmp/display"
 export DISPLAY=":$(head -n1 "$tmp/display")"
-wait_for 10 "the X display" xdpyinfo
+wait_for 30 "the X display" xdpyinfo
 # openbox without key bindings: its default binds Alt+Space, the default dictation shortcut.
 sed '/<keyboard>/,/<\/keyboard>/c <keyboard></keyboard>' /etc/xdg/openbox/rc.xml >"$tmp/openbox-rc.xml"
 openbox --sm-disable --config-file "$tmp/openbox-rc.xml" >"$tmp/openbox.log" 2>&1 &
@@ -118,7 +118,7 @@ trayer --edge top --align right --widthtype pixel --width 120 --height 28 --tran
   >/dev/null 2>&1 &
 pids+=($!)
 wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-wait_for 10 "openbox" wm_up
+wait_for 30 "openbox" wm_up
 
 export VOXENDO_TEST_SESSION=1
 rc=0
