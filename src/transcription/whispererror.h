@@ -46,9 +46,9 @@ public:
 
     Kind kind() const { return m_kind; }
     // Present for networkError only.
-    const std::optional<Cause> &cause() const { return m_cause; }
+    std::optional<Cause> cause() const { return m_cause; }
     // The apiError message; empty for every other kind.
-    const QString &message() const { return m_message; }
+    QString message() const { return m_message; }
 
     // The text the user sees, e.g. "Network error: Connection refused" or
     // "Invalid language code". It is also the error's localized description.
