@@ -1,5 +1,9 @@
 #include "dictation/collaborators.h"
 
+#include "transcription/whisperservice.h"
+
+#include <QUrl>
+
 // PLACEHOLDER. The lead engineer wires the real managers here (AudioRecorder, WhisperService,
 // AuthManager, APIKeyManager, TextInjector), each behind a thin adapter to the interfaces in
 // collaborators.h. Until then the controller gets inert stand-ins: no account is signed in, so
@@ -18,13 +22,19 @@ public:
     void setOnRecordingTimeout(std::function<void()>) override {}
 };
 
-class UnwiredTranscriber final : public DictationTranscriber
+class WhisperTranscriber final : public DictationTranscriber
 {
 public:
-    void transcribe(const QString &, const QString &, const std::optional<QString> &,
-                    const std::optional<QString> &, double, Completion completion) override
+    void transcribe(const QString &filePath, const QString &language,
+                    const std::optional<QString> &apiKey, const std::optional<QString> &accessToken,
+                    double duration, Completion completion) override
     {
-        completion(TranscriptionOutcome::failure(QStringLiteral("Transcription is not available.")));
+        WhisperService::transcribe(QUrl::fromLocalFile(filePath), language, apiKey, accessToken,
+                                   duration, [completion](const WhisperResult &result) {
+                                       completion(result.isSuccess()
+                                                      ? TranscriptionOutcome::success(result.text())
+                                                      : TranscriptionOutcome::failure(result.errorDescription()));
+                                   });
     }
 };
 
@@ -52,7 +62,7 @@ public:
 
 DictationCollaborators makeSystemCollaborators()
 {
-    return {std::make_shared<UnwiredRecorder>(), std::make_shared<UnwiredTranscriber>(),
+    return {std::make_shared<UnwiredRecorder>(), std::make_shared<WhisperTranscriber>(),
             std::make_shared<UnwiredAccount>(), std::make_shared<UnwiredKeyStore>(),
             std::make_shared<UnwiredInjector>()};
 }
