@@ -86,14 +86,16 @@ public:
 // How long a call may keep its caller waiting. A keyring can block for as long as an unlock
 // prompt stays open, so the main thread gets a short bound (the UI freezes at most that long)
 // and other threads a long one (time for the user to type the keyring password). A call that
-// runs out of time answers SecretStatus::timedOut; the operation itself may still complete.
+// runs out of time answers SecretStatus::timedOut; it is dropped if it had not started yet, and
+// may still complete if it had.
 struct SecretStoreLimits
 {
     std::chrono::milliseconds mainThreadWait{3000};
     std::chrono::milliseconds otherThreadWait{60000};
 };
 
-// The platform's secret store (Secret Service on Linux). Instances share one connection.
+// The platform's secret store (Secret Service on Linux). Calls of every instance share one
+// connection and run one at a time, in order.
 std::shared_ptr<SecretStore> createSecretStore(SecretStoreLimits limits = {});
 
 // The process-wide store with the default limits, shared by every production caller.

@@ -348,8 +348,9 @@ private:
     template <typename T>
     std::optional<T> run(std::function<T()> job)
     {
+        // Before the application object exists only the main thread can be calling.
         const QCoreApplication *app = QCoreApplication::instance();
-        const bool onMainThread = app && QThread::currentThread() == app->thread();
+        const bool onMainThread = !app || QThread::currentThread() == app->thread();
         return KeyringThread::instance().run<T>(std::move(job),
                                                 onMainThread ? m_limits.mainThreadWait
                                                              : m_limits.otherThreadWait);
