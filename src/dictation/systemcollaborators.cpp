@@ -1,5 +1,6 @@
 #include "dictation/collaborators.h"
 
+#include "transcription/apikeymanager.h"
 #include "transcription/whisperservice.h"
 
 #include <QUrl>
@@ -45,11 +46,11 @@ public:
     QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::nullopt; }
 };
 
-class UnwiredKeyStore final : public DictationKeyStore
+class PersonalKeyStore final : public DictationKeyStore
 {
 public:
-    bool hasCustomKey() const override { return false; }
-    std::optional<QString> loadKey() override { return std::nullopt; }
+    bool hasCustomKey() const override { return APIKeyManager::shared()->hasCustomKey(); }
+    std::optional<QString> loadKey() override { return APIKeyManager::shared()->loadKey(); }
 };
 
 class UnwiredInjector final : public DictationInjector
@@ -63,7 +64,7 @@ public:
 DictationCollaborators makeSystemCollaborators()
 {
     return {std::make_shared<UnwiredRecorder>(), std::make_shared<WhisperTranscriber>(),
-            std::make_shared<UnwiredAccount>(), std::make_shared<UnwiredKeyStore>(),
+            std::make_shared<UnwiredAccount>(), std::make_shared<PersonalKeyStore>(),
             std::make_shared<UnwiredInjector>()};
 }
 
