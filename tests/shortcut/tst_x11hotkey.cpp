@@ -8,6 +8,7 @@
 
 #include <QGuiApplication>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -247,6 +248,28 @@ private Q_SLOTS:
         manager->registerHotKey();
         QCOMPARE(console.lines(), QStringList{"Hotkey registered: Control + Shift + D"});
         m_client->type({XK_Control_L, XK_Shift_L, XK_d});
+        QTRY_COMPARE(presses.size(), 1);
+    }
+
+    // A new keyboard layout moves keys: the chord follows its symbol (Z sits elsewhere on German
+    // keyboards) instead of staying on the old key.
+    void followsAKeyboardLayoutChange()
+    {
+        struct RestoreLayout
+        {
+            ~RestoreLayout() { QProcess::execute(QStringLiteral("setxkbmap"), {QStringLiteral("us")}); }
+        } restore;
+
+        auto manager = makeManager();
+        QSignalSpy presses(manager.get(), &HotkeyManager::hotKeyPressed);
+        manager->updateShortcut({6, 4608}); // Control + Shift + Z
+        QVERIFY(manager->isRegistered());
+        QCOMPARE(QProcess::execute(QStringLiteral("setxkbmap"), {QStringLiteral("de")}), 0);
+
+        XClient german; // a new connection reads the new keymap
+        QTRY_VERIFY(german.heldElsewhere(XK_z, ControlMask | ShiftMask));
+        QVERIFY(!german.heldElsewhere(XK_y, ControlMask | ShiftMask)); // the key Z was on
+        german.type({XK_Control_L, XK_Shift_L, XK_z});
         QTRY_COMPARE(presses.size(), 1);
     }
 
