@@ -6,10 +6,16 @@
 #include "support/fakehotkeybackend.h"
 
 #include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(VoxendoPlugin)
 
 using namespace voxendo;
 using namespace voxendo::test;
@@ -146,6 +152,29 @@ private Q_SLOTS:
         }
         Fixture f(m_path);
         QCOMPARE(f.manager->currentShortcut(), HotkeyShortcut::defaultShortcut());
+    }
+
+    // What the recorder view will do: build a shortcut from a key event and hand it over.
+    void qmlCanChangeTheShortcut()
+    {
+        Fixture f(m_path);
+        QQmlEngine engine;
+        engine.addImportPath(QStringLiteral("qrc:/"));
+        engine.rootContext()->setContextProperty(QStringLiteral("manager"), f.manager.get());
+        QQmlComponent component(&engine);
+        component.setData(R"(
+            import QtQml
+            import Voxendo
+            QtObject {
+                property string shown: manager.currentShortcut.displayString()
+                Component.onCompleted: manager.updateShortcut(ShortcutKeys.shortcut(
+                    ShortcutKeys.keyCodeForKeyEvent(Qt.Key_D, Qt.ControlModifier | Qt.ShiftModifier, 40),
+                    ShortcutKeys.carbonModifiers(Qt.ControlModifier | Qt.ShiftModifier)))
+            })", QUrl());
+        std::unique_ptr<QObject> object(component.create());
+        QVERIFY2(object, qPrintable(component.errorString()));
+        QCOMPARE(f.manager->currentShortcut(), (HotkeyShortcut{2, 4608}));
+        QCOMPARE(object->property("shown").toString(), QStringLiteral("Control + Shift + D"));
     }
 
     // Offscreen here; on Wayland the same: registration fails with a reason, nothing else breaks.
