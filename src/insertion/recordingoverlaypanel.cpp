@@ -1,5 +1,6 @@
 #include "insertion/recordingoverlaypanel.h"
 
+#include "common/logging.h"
 #include "platform/overlaywindow.h"
 
 #include <QGuiApplication>
@@ -46,7 +47,9 @@ RecordingOverlayPanel::RecordingOverlayPanel(OverlayMode mode, QQmlEngine *engin
 
     if (hints) {
         create();
-        hints->applyTo(*this);
+        // Without them the pill still shows, only not on other desktops; nothing to tell the user.
+        if (const platform::Status applied = hints->applyTo(*this); !applied.ok())
+            qCInfo(lcPlatform, "Overlay window hints not applied: %s", qUtf8Printable(applied.message));
     }
 }
 

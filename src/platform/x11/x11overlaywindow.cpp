@@ -38,7 +38,7 @@ Status X11OverlayWindowHints::applyTo(QWindow &window)
     const xcb_atom_t desktop = internAtom(connection, "_NET_WM_DESKTOP");
     const xcb_atom_t state = internAtom(connection, "_NET_WM_STATE");
     QList<xcb_atom_t> states;
-    for (const char *name : {"_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"}) {
+    for (const char *name : {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"}) {
         if (const xcb_atom_t atom = internAtom(connection, name); atom != XCB_ATOM_NONE)
             states.append(atom);
     }

@@ -5,7 +5,7 @@
 namespace voxendo::platform {
 
 // EWMH hints set on the unmapped window: _NET_WM_DESKTOP = all desktops, and _NET_WM_STATE
-// sticky, skip-taskbar, skip-pager. Qt merges its own _NET_WM_STATE atoms (above) into the
+// skip-taskbar and skip-pager. Qt merges its own _NET_WM_STATE atoms (above) into the
 // property at show time, so these survive.
 class X11OverlayWindowHints final : public OverlayWindowHints
 {
