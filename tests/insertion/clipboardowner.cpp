@@ -38,12 +38,12 @@ int main(int argc, char *argv[])
         return 2;
 
     auto *mime = new QMimeData;
-    for (const QString &spec : args.mid(1)) {
-        const qsizetype eq = spec.indexOf(QLatin1Char('='));
-        QFile file(spec.mid(eq + 1));
+    for (const QString &argument : args.mid(1)) {
+        const qsizetype eq = argument.indexOf(QLatin1Char('='));
+        QFile file(argument.mid(eq + 1));
         if (eq <= 0 || !file.open(QIODevice::ReadOnly))
             return 2;
-        mime->setData(spec.left(eq), file.readAll());
+        mime->setData(argument.left(eq), file.readAll());
     }
     QGuiApplication::clipboard()->setMimeData(mime);
     QTimer::singleShot(0, [] { say("OWNED"); });
