@@ -6,12 +6,14 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 namespace voxendo::devserver {
 
@@ -150,6 +152,11 @@ private:
 
 DecodedAudio decodeAudio(const QByteArray &data, double maxSeconds)
 {
+    // Broken uploads are expected here and reported to the client; FFmpeg's own complaints
+    // about them would only clutter the server's log.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+
     const QString tooLongMessage =
         QStringLiteral("Audio is longer than the %1 seconds this server transcribes").arg(maxSeconds);
     int score = 0;

@@ -177,6 +177,7 @@ HttpRequest HttpRequestParser::take()
     m_limit = 0;
     m_chunkRemaining = -1;
     m_inTrailer = false;
+    m_scanFrom = 0;
     advance();
     return out;
 }
@@ -217,12 +218,16 @@ bool HttpRequestParser::parseHead()
     // Tolerate blank lines before a request line (RFC 9112 2.2).
     while (m_buffer.startsWith("\r\n"))
         m_buffer.remove(0, 2);
-    const qsizetype end = m_buffer.indexOf("\r\n\r\n");
+    // Resume the search where the last one stopped: a head trickling in byte by byte must not
+    // cost a scan of everything before it each time.
+    const qsizetype end = m_buffer.indexOf("\r\n\r\n", m_scanFrom);
     if (end < 0) {
         if (m_buffer.size() > kMaxHeadBytes)
             fail(431, "Request headers are too large");
+        m_scanFrom = qMax<qsizetype>(0, m_buffer.size() - 3);
         return false;
     }
+    m_scanFrom = 0;
     if (end > kMaxHeadBytes) {
         fail(431, "Request headers are too large");
         return false;
@@ -317,12 +322,14 @@ bool HttpRequestParser::readChunked()
     for (;;) {
         if (m_inTrailer) {
             // Trailer fields are read and dropped; an empty line ends the message.
-            const qsizetype eol = m_buffer.indexOf("\r\n");
+            const qsizetype eol = m_buffer.indexOf("\r\n", m_scanFrom);
             if (eol < 0) {
                 if (m_buffer.size() > kMaxHeadBytes)
                     fail(431, "Chunked trailer is too large");
+                m_scanFrom = qMax<qsizetype>(0, m_buffer.size() - 1);
                 return false;
             }
+            m_scanFrom = 0;
             m_buffer.remove(0, eol + 2);
             if (eol == 0)
                 return true;

@@ -107,6 +107,7 @@ private:
     // Chunked decoding state.
     qint64 m_chunkRemaining = -1; // -1: expecting a size line
     bool m_inTrailer = false;
+    qsizetype m_scanFrom = 0; // where the next search for a line end starts
     int m_errorStatus = 0;
     QByteArray m_errorMessage;
 };
