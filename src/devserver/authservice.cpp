@@ -69,6 +69,8 @@ AuthService::AuthService(UserStore *store, const TokenSigner *signer, QByteArray
     , m_pool(pool)
     , m_clock(std::move(clock))
 {
+    // Made ahead, so that even the first sign-in for an unknown address costs one hash.
+    (void)QtConcurrent::run(m_pool, [this] { dummyHash(); });
 }
 
 QDateTime AuthService::now() const

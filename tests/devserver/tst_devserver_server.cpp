@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -422,6 +423,57 @@ private Q_SLOTS:
         QCOMPARE(m_client->post("/v1/audio/transcriptions", atLimit, h, 60000).status, 400);
         // Other endpoints take small bodies only.
         QCOMPARE(m_client->post("/auth/v1/signup", QByteArray(2 << 20, ' '), {{"apikey", m_server->anonKey()}}).status, 413);
+    }
+
+    // What curl does with large uploads: it waits for "100 Continue" before sending the body,
+    // so a refusal must come from the head alone.
+    void expectContinue()
+    {
+        QSslSocket socket;
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setCaCertificates(QSslCertificate::fromPath(m_server->caCertificatePath()));
+        socket.setSslConfiguration(ssl);
+        // The server runs on this thread: wait on the event loop, never block in the socket.
+        QSignalSpy encrypted(&socket, &QSslSocket::encrypted);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_server->port());
+        QVERIFY(encrypted.wait(10000));
+        // One whole answer: the head, then as many body bytes as it announces.
+        QByteArray pending;
+        auto readAnswer = [&socket, &pending] {
+            QSignalSpy ready(&socket, &QIODevice::readyRead);
+            for (;;) {
+                pending += socket.readAll();
+                const qsizetype headEnd = pending.indexOf("\r\n\r\n");
+                if (headEnd >= 0) {
+                    const QByteArray head = pending.left(headEnd).toLower();
+                    const qsizetype at = head.indexOf("content-length: ");
+                    const qsizetype length = at < 0 ? 0 : head.mid(at + 16).split('\r').value(0).toLongLong();
+                    if (pending.size() >= headEnd + 4 + length) {
+                        const QByteArray answer = pending.left(headEnd + 4 + length);
+                        pending.remove(0, answer.size());
+                        return answer;
+                    }
+                }
+                if (!ready.wait(10000))
+                    return pending;
+            }
+        };
+        const QByteArray head = "POST /v1/audio/transcriptions HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Authorization: Bearer " + kGoodKey + "\r\n"
+                                "Content-Type: multipart/form-data; boundary=XyZ\r\n"
+                                "Expect: 100-continue\r\n";
+        const QByteArray body = multipartUpload("XyZ", "not audio");
+        socket.write(head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n");
+        QVERIFY(readAnswer().startsWith("HTTP/1.1 100 Continue\r\n\r\n"));
+        socket.write(body);
+        const QByteArray answer = readAnswer();
+        QVERIFY2(answer.startsWith("HTTP/1.1 400 "), answer.constData());
+
+        // Same connection, a body over the limit: refused before a byte of it is sent.
+        socket.write(head + "Content-Length: 26214401\r\n\r\n");
+        const QByteArray refused = readAnswer();
+        QVERIFY2(refused.startsWith("HTTP/1.1 413 "), refused.constData());
+        QVERIFY(refused.contains("Connection: close"));
     }
 
     void modelsChecksTheKey_data()
