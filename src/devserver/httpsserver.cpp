@@ -15,6 +15,7 @@ namespace {
 // a reset, and the client may lose the answer it has not read yet.
 constexpr int kDrainQuietMs = 300;
 constexpr int kDrainMaxMs = 15000;
+constexpr qint64 kReadBufferBytes = 1 << 20;
 
 } // namespace
 
@@ -28,6 +29,7 @@ public:
         , m_socket(socket)
         , m_parser(server->m_bodyLimit)
     {
+        socket->setReadBufferSize(kReadBufferBytes);
         m_idle.setSingleShot(true);
         m_idle.setInterval(server->m_idleTimeoutMs);
         connect(&m_idle, &QTimer::timeout, this, [this] {
@@ -49,6 +51,10 @@ public:
 private:
     void onReadyRead()
     {
+        // While a request is being handled, further bytes stay in the socket, whose bounded
+        // buffer then holds the client back: pipelining cannot pile up memory here.
+        if (m_busy && !m_draining)
+            return;
         const QByteArray bytes = m_socket->readAll();
         if (m_draining) {
             m_drainQuiet.start(kDrainQuietMs);
@@ -109,7 +115,7 @@ private:
                 // from inside the handler's call stack.
                 QTimer::singleShot(0, self, [self] {
                     if (self)
-                        self->process();
+                        self->onReadyRead();
                 });
             }
         });
