@@ -1,5 +1,6 @@
 #include "dictation/collaborators.h"
 
+#include "insertion/textinjector.h"
 #include "transcription/apikeymanager.h"
 #include "transcription/whisperservice.h"
 
@@ -53,10 +54,10 @@ public:
     std::optional<QString> loadKey() override { return APIKeyManager::shared()->loadKey(); }
 };
 
-class UnwiredInjector final : public DictationInjector
+class ClipboardInjector final : public DictationInjector
 {
 public:
-    void injectText(const QString &) override {}
+    void injectText(const QString &text) override { TextInjector::shared().injectText(text); }
 };
 
 } // namespace
@@ -65,7 +66,7 @@ DictationCollaborators makeSystemCollaborators()
 {
     return {std::make_shared<UnwiredRecorder>(), std::make_shared<WhisperTranscriber>(),
             std::make_shared<UnwiredAccount>(), std::make_shared<PersonalKeyStore>(),
-            std::make_shared<UnwiredInjector>()};
+            std::make_shared<ClipboardInjector>()};
 }
 
 } // namespace voxendo
