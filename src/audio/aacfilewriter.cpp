@@ -40,7 +40,7 @@ QString averrorText(int err)
 // belong with the recorder's other diagnostics.
 void forwardFfmpegLog(void *avcl, int level, const char *fmt, va_list args)
 {
-    if (level > AV_LOG_WARNING)
+    if (level > AV_LOG_ERROR)
         return;
     char line[1024];
     int printPrefix = 1;

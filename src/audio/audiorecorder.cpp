@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QUuid>
 
+using namespace std::chrono_literals;
+
 namespace voxendo {
 namespace {
 
@@ -61,6 +63,8 @@ struct AudioRecorder::Capture
     QAudioDevice device;
     QAudioSource *source = nullptr; // child of the recorder; released with deleteLater()
     QIODevice *io = nullptr;        // owned by source
+    QTimer *watchdog = nullptr;     // child of the recorder
+    QElapsedTimer sinceAudio;       // since the start or the last audio
     bool sawAudio = false;
 };
 
@@ -82,11 +86,12 @@ QString AudioRecorder::defaultDirectory()
 
 AudioRecorder::AudioRecorder(std::unique_ptr<platform::AudioInputProvider> inputs,
                              QString directory, std::chrono::milliseconds timeLimit,
-                             QObject *parent)
+                             std::chrono::milliseconds stallTimeout, QObject *parent)
     : QObject(parent)
     , m_inputs(std::move(inputs))
     , m_directory(std::move(directory))
     , m_timeLimit(timeLimit)
+    , m_stallTimeout(stallTimeout)
     , m_encoder(new RecordingEncoder(this))
 {
     connect(m_encoder, &RecordingEncoder::failed, this, &AudioRecorder::onEncoderFailed);
@@ -162,6 +167,11 @@ void AudioRecorder::startRecording()
     connect(capture->io, &QIODevice::readyRead, this, &AudioRecorder::onAudioReady);
     connect(capture->source, &QAudioSource::stateChanged, this,
             &AudioRecorder::onSourceStateChanged);
+    capture->watchdog = new QTimer(this);
+    capture->watchdog->setInterval(std::max<std::chrono::milliseconds>(m_stallTimeout / 4, 10ms));
+    connect(capture->watchdog, &QTimer::timeout, this, &AudioRecorder::checkForStall);
+    capture->watchdog->start();
+    capture->sinceAudio.start();
     m_active = std::move(capture);
     m_recordingStartTime.start();
     armTimeLimit();
@@ -216,16 +226,43 @@ void AudioRecorder::armTimeLimit()
 
 void AudioRecorder::onAudioReady()
 {
-    if (!m_active || sender() != m_active->io)
-        return;
+    if (m_active && sender() == m_active->io)
+        pullAudio();
+}
+
+bool AudioRecorder::pullAudio()
+{
     const QByteArray pcm = m_active->io->readAll();
     if (pcm.isEmpty())
-        return;
+        return false;
+    m_active->sinceAudio.start();
+    m_encoder->append(m_active->session, pcm);
     if (!m_active->sawAudio) {
         m_active->sawAudio = true;
-        Q_EMIT captureStarted();
+        Q_EMIT captureStarted(); // last: a receiver may stop the recording
     }
-    m_encoder->append(m_active->session, pcm);
+    return true;
+}
+
+void AudioRecorder::checkForStall()
+{
+    if (!m_active || m_active->sinceAudio.elapsed() < m_stallTimeout.count())
+        return;
+    // The main thread may merely have been busy: audio waiting to be read is no stall.
+    if (pullAudio())
+        return;
+    failCapture(QStringLiteral("no audio from \"%1\" for %2 ms")
+                    .arg(m_active->device.description())
+                    .arg(m_active->sinceAudio.elapsed()));
+}
+
+void AudioRecorder::failCapture(const QString &reason)
+{
+    qCWarning(lcAudio) << "The audio input stopped:" << reason;
+    Console::printLine(QStringLiteral("Recording finished unsuccessfully"));
+    std::unique_ptr<Capture> capture = std::move(m_active);
+    endCapture(*capture, false);
+    m_encoder->abandon(capture->session);
 }
 
 void AudioRecorder::onSourceStateChanged()
@@ -236,11 +273,7 @@ void AudioRecorder::onSourceStateChanged()
     // An input never underruns in a way that loses audio; anything else ends the capture.
     if (error == QAudio::NoError || error == QAudio::UnderrunError)
         return;
-    qCWarning(lcAudio) << "The audio input stopped:" << describeError(error, m_active->device);
-    Console::printLine(QStringLiteral("Recording finished unsuccessfully"));
-    std::unique_ptr<Capture> capture = std::move(m_active);
-    endCapture(*capture, false);
-    m_encoder->abandon(capture->session);
+    failCapture(describeError(error, m_active->device));
 }
 
 void AudioRecorder::onEncoderFailed(quint64 session, const QString &reason)
@@ -288,6 +321,11 @@ void AudioRecorder::endCapture(Capture &capture, bool keepTail)
     capture.source->disconnect(this);
     if (capture.io)
         capture.io->disconnect(this);
+    if (capture.watchdog) {
+        capture.watchdog->stop();
+        capture.watchdog->deleteLater(); // may be inside its own timeout
+        capture.watchdog = nullptr;
+    }
     capture.source->stop();
     capture.source->deleteLater(); // may be inside one of its own signals
     capture.source = nullptr;

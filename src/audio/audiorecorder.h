@@ -45,8 +45,14 @@ public:
     // else the temporary directory. Recordings are the user's voice.
     static QString defaultDirectory();
 
+    // A live input delivers audio every few milliseconds, even silence. Qt does not report a
+    // capture stream that the sound server dropped (its device vanished), so a recording that
+    // gets no audio for this long has failed.
+    static constexpr std::chrono::milliseconds kStallTimeout{2000};
+
     AudioRecorder(std::unique_ptr<platform::AudioInputProvider> inputs, QString directory,
-                  std::chrono::milliseconds timeLimit, QObject *parent = nullptr);
+                  std::chrono::milliseconds timeLimit,
+                  std::chrono::milliseconds stallTimeout = kStallTimeout, QObject *parent = nullptr);
     ~AudioRecorder() override;
 
     // Prints "Microphone permission denied" when no usable input device exists. Linux has no
@@ -82,7 +88,10 @@ private:
     struct Capture;
 
     void onAudioReady();
+    bool pullAudio();
     void onSourceStateChanged();
+    void checkForStall();
+    void failCapture(const QString &reason);
     void onEncoderFailed(quint64 session, const QString &reason);
     void onEncoderFinished(quint64 session, bool ok, const QString &reason);
     void armTimeLimit();
@@ -91,6 +100,7 @@ private:
     std::unique_ptr<platform::AudioInputProvider> m_inputs;
     QString m_directory;
     std::chrono::milliseconds m_timeLimit;
+    std::chrono::milliseconds m_stallTimeout;
     RecordingEncoder *m_encoder = nullptr;
 
     std::unique_ptr<Capture> m_active;   // the recording under way
