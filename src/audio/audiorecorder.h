@@ -12,7 +12,6 @@
 #include <memory>
 #include <optional>
 
-class QAudioSource;
 class QIODevice;
 
 namespace voxendo {
@@ -38,7 +37,8 @@ public:
     static constexpr std::chrono::milliseconds kTimeLimit{120'000};
 
     // The production instance: the desktop's default microphone, recordings in
-    // defaultDirectory(), the 120-second limit. Created on first use; never destroyed.
+    // defaultDirectory(), the 120-second limit. Created on first use (on the main thread);
+    // never destroyed.
     static AudioRecorder &shared();
 
     // Where recordings are created: $XDG_RUNTIME_DIR (private to the user) when it is set,
@@ -63,9 +63,10 @@ public:
     // "Failed to start recording: <reason>"; the next stopRecording then answers none at once.
     void startRecording();
 
-    // Calls `completion` exactly once: with the file after a recording that finished well,
-    // otherwise with none. With no recording under way it is called before this returns;
-    // otherwise later, from the event loop, once the file is complete.
+    // Calls `completion` exactly once, on the main thread: with the file after a recording
+    // that finished well, otherwise with none. With no recording under way it is called before
+    // this returns; otherwise later, from the event loop, once the file is complete (a few
+    // milliseconds). Not called at all if the recorder is destroyed first.
     void stopRecording(Completion completion);
 
     // Seconds between the start and the stop of the recording most recently stopped.
