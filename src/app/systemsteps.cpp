@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include "audio/audiorecorder.h"
 #include "insertion/recordingoverlaycontroller.h"
 #include "shortcut/hotkeymanager.h"
 
@@ -10,6 +11,7 @@ Application::Steps Application::systemSteps()
 {
     Steps steps;
     steps.registerHotKey = [] { HotkeyManager::shared().registerHotKey(); };
+    steps.requestMicrophoneAccess = [] { AudioRecorder::shared().requestMicrophoneAccess(); };
     steps.showListening = [] { RecordingOverlayController::shared().showListening(); };
     steps.showInserting = [] { RecordingOverlayController::shared().showInserting(); };
     steps.hideOverlay = [] { RecordingOverlayController::shared().hide(); };

@@ -1,5 +1,6 @@
 #include "dictation/collaborators.h"
 
+#include "audio/audiorecorder.h"
 #include "insertion/textinjector.h"
 #include "transcription/apikeymanager.h"
 #include "transcription/whisperservice.h"
@@ -15,13 +16,21 @@ namespace voxendo {
 
 namespace {
 
-class UnwiredRecorder final : public DictationRecorder
+class MicrophoneRecorder final : public DictationRecorder
 {
 public:
-    void startRecording() override {}
-    void stopRecording(StopCompletion completion) override { completion(std::nullopt); }
-    double lastRecordingDuration() const override { return 0; }
-    void setOnRecordingTimeout(std::function<void()>) override {}
+    void startRecording() override { AudioRecorder::shared().startRecording(); }
+    void stopRecording(StopCompletion completion) override
+    {
+        AudioRecorder::shared().stopRecording([completion](std::optional<QUrl> url) {
+            completion(url ? std::optional<QString>(url->toLocalFile()) : std::nullopt);
+        });
+    }
+    double lastRecordingDuration() const override { return AudioRecorder::shared().lastRecordingDuration(); }
+    void setOnRecordingTimeout(std::function<void()> hook) override
+    {
+        AudioRecorder::shared().setOnRecordingTimeout(std::move(hook));
+    }
 };
 
 class WhisperTranscriber final : public DictationTranscriber
@@ -64,7 +73,7 @@ public:
 
 DictationCollaborators makeSystemCollaborators()
 {
-    return {std::make_shared<UnwiredRecorder>(), std::make_shared<WhisperTranscriber>(),
+    return {std::make_shared<MicrophoneRecorder>(), std::make_shared<WhisperTranscriber>(),
             std::make_shared<UnwiredAccount>(), std::make_shared<PersonalKeyStore>(),
             std::make_shared<ClipboardInjector>()};
 }
