@@ -97,11 +97,10 @@ struct ConfigAnswer
 };
 
 // Holds no pointer to the manager, so resumption never touches a manager that is gone.
-QCoro::Task<ConfigAnswer> fetchConfig(QNetworkAccessManager *network, QUrl url)
+QCoro::Task<ConfigAnswer> fetchConfig(QNetworkAccessManager *network, QUrl url, std::chrono::milliseconds timeout)
 {
     QNetworkRequest request = Network::request(url);
-    // The system URL session's default: a stalled server fails the attempt after 60 s.
-    request.setTransferTimeout(60000);
+    request.setTransferTimeout(int(timeout.count()));
     QNetworkReply *reply = network->get(request);
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> owner(reply, [](QNetworkReply *r) {
         r->deleteLater();
@@ -211,7 +210,7 @@ QCoro::Task<> AuthManager::configure()
     QByteArray body;
     int attempt = 0;
     for (;;) {
-        const ConfigAnswer answer = co_await fetchConfig(m_network, fetchUrl);
+        const ConfigAnswer answer = co_await fetchConfig(m_network, fetchUrl, m_configRequestTimeout);
         if (!self)
             co_return;
         if (answer.transportFailed) {

@@ -167,6 +167,8 @@ private Q_SLOTS:
             << "AuthError.unknown(status: 500" << FakeResponse::text(500, "<html>oops</html>", "text/html");
         QTest::newRow("offline") << int(offline) << QString() << "AuthError.retryableFetch(status: 0, message: \""
                                  << FakeResponse();
+        QTest::newRow("service stalls") << int(scripted) << QString() << "AuthError.retryableFetch(status: 0, message: \""
+                                        << FakeResponse::hang();
     }
     void signInFailures()
     {
@@ -174,6 +176,7 @@ private Q_SLOTS:
         QFETCH(QString, message);
         QFETCH(QString, description);
         QFETCH(FakeResponse, answer);
+        rig().requestTimeout = 200ms; // the stalled service fails the request instead of spinning forever
         rig().auth.addUser(kEmail, kPassword, /*confirmed*/ setup != unconfirmed);
         QString email = kEmail;
         QString password = kPassword;
