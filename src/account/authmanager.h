@@ -69,7 +69,9 @@ public:
     // shortens it. A server that stops answering fails that attempt instead of stalling start-up.
     void setConfigRequestTimeout(std::chrono::milliseconds timeout) { m_configRequestTimeout = timeout; }
 
+    // The process-wide instance, created on first use (from the main thread); it starts nothing.
     static AuthManager *shared();
+    // QML singleton: the same instance, owned by C++.
     static AuthManager *create(QQmlEngine *, QJSEngine *);
 
     bool isAuthenticated() const { return m_isAuthenticated; }
