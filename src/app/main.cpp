@@ -1,9 +1,18 @@
+#include "app/application.h"
 #include "app/commandline.h"
 #include "app/controlclient.h"
+#include "app/controlservice.h"
+#include "app/updater.h"
+#include "dictation/appstate.h"
+#include "shortcut/hotkeymanager.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QTextStream>
+
 #include <cstdio>
+
+using namespace voxendo;
 
 int main(int argc, char *argv[])
 {
@@ -11,22 +20,22 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
-    const auto command = voxendo::CommandLine::parse(arguments);
+    const auto command = CommandLine::parse(arguments);
     switch (command.action) {
-    case voxendo::CommandLine::Action::ShowHelp:
-        QTextStream(stdout) << voxendo::CommandLine::helpText();
+    case CommandLine::Action::ShowHelp:
+        QTextStream(stdout) << CommandLine::helpText();
         return 0;
-    case voxendo::CommandLine::Action::ShowVersion:
-        QTextStream(stdout) << voxendo::CommandLine::versionText() << '\n';
+    case CommandLine::Action::ShowVersion:
+        QTextStream(stdout) << CommandLine::versionText() << '\n';
         return 0;
-    case voxendo::CommandLine::Action::Fail:
+    case CommandLine::Action::Fail:
         QTextStream(stderr) << command.message << '\n';
         return 2;
-    case voxendo::CommandLine::Action::Control: {
+    case CommandLine::Action::Control: {
         QCoreApplication app(argc, argv);
-        return voxendo::ControlClient::run(command.controlMethod);
+        return ControlClient::run(command.controlMethod);
     }
-    case voxendo::CommandLine::Action::Run:
+    case CommandLine::Action::Run:
         break;
     }
 
@@ -34,6 +43,35 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("Voxendo"));
     QApplication::setApplicationName(QStringLiteral("Voxendo"));
     QApplication::setApplicationVersion(QStringLiteral(VOXENDO_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("com.voxendo.Voxendo"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/voxendo/icons/voxendo.svg")));
+    // Closing the settings window leaves Voxendo running in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // A second launch hands over to the running instance: its window comes to the front.
+    if (ControlClient::instanceRunning())
+        return ControlClient::run(QStringLiteral("Show"));
+
+    Updater::shared(); // created at launch, like the rest of the shell
+    AppState *appState = AppState::shared();
+    Application shell(appState, Application::systemSteps());
+
+    ControlService control({[appState] { appState->toggleRecording(); },
+                            [&shell] { shell.openSettingsWindow(); },
+                            [appState] { return appState->statusText(); }});
+    QString reason;
+    if (!control.registerOnSessionBus(&reason)) {
+        // Lost a race with another instance that started at the same moment: hand over.
+        if (ControlClient::instanceRunning())
+            return ControlClient::run(QStringLiteral("Show"));
+        QTextStream(stderr) << "voxendo: remote control unavailable (" << reason
+                            << "); `voxendo toggle` will not reach this instance\n";
+    }
+
+    // The global shortcut posts the toggle to the main thread's queue.
+    QObject::connect(&HotkeyManager::shared(), &HotkeyManager::hotKeyPressed, appState,
+                     &AppState::toggleRecording, Qt::QueuedConnection);
+
+    shell.start();
     return app.exec();
 }

@@ -1,26 +1,34 @@
 #include "dictation/collaborators.h"
 
+#include "account/authmanager.h"
+#include "audio/audiorecorder.h"
+#include "insertion/textinjector.h"
 #include "transcription/apikeymanager.h"
 #include "transcription/whisperservice.h"
 
 #include <QUrl>
 
-// PLACEHOLDER. The lead engineer wires the real managers here (AudioRecorder, WhisperService,
-// AuthManager, APIKeyManager, TextInjector), each behind a thin adapter to the interfaces in
-// collaborators.h. Until then the controller gets inert stand-ins: no account is signed in, so
-// every start is refused with "Sign in required" and nothing else is ever reached.
+// The process's real managers, each behind a thin adapter to the interfaces in collaborators.h.
 
 namespace voxendo {
 
 namespace {
 
-class UnwiredRecorder final : public DictationRecorder
+class MicrophoneRecorder final : public DictationRecorder
 {
 public:
-    void startRecording() override {}
-    void stopRecording(StopCompletion completion) override { completion(std::nullopt); }
-    double lastRecordingDuration() const override { return 0; }
-    void setOnRecordingTimeout(std::function<void()>) override {}
+    void startRecording() override { AudioRecorder::shared().startRecording(); }
+    void stopRecording(StopCompletion completion) override
+    {
+        AudioRecorder::shared().stopRecording([completion](std::optional<QUrl> url) {
+            completion(url ? std::optional<QString>(url->toLocalFile()) : std::nullopt);
+        });
+    }
+    double lastRecordingDuration() const override { return AudioRecorder::shared().lastRecordingDuration(); }
+    void setOnRecordingTimeout(std::function<void()> hook) override
+    {
+        AudioRecorder::shared().setOnRecordingTimeout(std::move(hook));
+    }
 };
 
 class WhisperTranscriber final : public DictationTranscriber
@@ -39,11 +47,20 @@ public:
     }
 };
 
-class UnwiredAccount final : public DictationAccount
+class SignedInAccount final : public DictationAccount
 {
 public:
-    bool isAuthenticated() const override { return false; }
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::nullopt; }
+    SignedInAccount()
+    {
+        AuthManager *auth = AuthManager::shared();
+        connect(auth, &AuthManager::isAuthenticatedChanged, this,
+                [this, auth] { Q_EMIT authenticationChanged(auth->isAuthenticated()); });
+    }
+    bool isAuthenticated() const override { return AuthManager::shared()->isAuthenticated(); }
+    QCoro::Task<std::optional<QString>> currentAccessToken() override
+    {
+        co_return co_await AuthManager::shared()->currentAccessToken();
+    }
 };
 
 class PersonalKeyStore final : public DictationKeyStore
@@ -53,19 +70,19 @@ public:
     std::optional<QString> loadKey() override { return APIKeyManager::shared()->loadKey(); }
 };
 
-class UnwiredInjector final : public DictationInjector
+class ClipboardInjector final : public DictationInjector
 {
 public:
-    void injectText(const QString &) override {}
+    void injectText(const QString &text) override { TextInjector::shared().injectText(text); }
 };
 
 } // namespace
 
 DictationCollaborators makeSystemCollaborators()
 {
-    return {std::make_shared<UnwiredRecorder>(), std::make_shared<WhisperTranscriber>(),
-            std::make_shared<UnwiredAccount>(), std::make_shared<PersonalKeyStore>(),
-            std::make_shared<UnwiredInjector>()};
+    return {std::make_shared<MicrophoneRecorder>(), std::make_shared<WhisperTranscriber>(),
+            std::make_shared<SignedInAccount>(), std::make_shared<PersonalKeyStore>(),
+            std::make_shared<ClipboardInjector>()};
 }
 
 } // namespace voxendo

@@ -1,0 +1,116 @@
+#include "audio/recordingencoder.h"
+
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+namespace voxendo {
+
+// Lives on the encoder thread; owns the writers of the sessions in progress.
+class RecordingEncoderWorker : public QObject
+{
+public:
+    explicit RecordingEncoderWorker(RecordingEncoder *owner) : m_owner(owner) {}
+
+    void begin(quint64 id, std::shared_ptr<AacFileWriter> writer)
+    {
+        m_sessions[id].writer = std::move(writer);
+    }
+
+    void append(quint64 id, const QByteArray &pcm)
+    {
+        auto it = m_sessions.find(id);
+        if (it == m_sessions.end())
+            return; // already failed or abandoned
+        Session &s = it->second;
+        const qsizetype carried = s.carry.isEmpty() ? 0 : 1;
+        const qsizetype bytes = carried + pcm.size();
+        m_samples.resize(size_t(bytes / 2));
+        if (!m_samples.empty()) {
+            auto *dst = reinterpret_cast<char *>(m_samples.data());
+            if (carried)
+                dst[0] = s.carry.at(0);
+            std::memcpy(dst + carried, pcm.constData(), size_t(bytes / 2 * 2 - carried));
+        }
+        s.carry = (bytes % 2) ? pcm.right(1) : QByteArray();
+        const platform::Status status = s.writer->write(m_samples);
+        if (!status.ok()) {
+            m_sessions.erase(it);
+            post([o = m_owner, id, reason = status.message] { Q_EMIT o->failed(id, reason); });
+        }
+    }
+
+    void finish(quint64 id)
+    {
+        auto it = m_sessions.find(id);
+        if (it == m_sessions.end())
+            return; // failed() is already on its way
+        const platform::Status status = it->second.writer->finish();
+        m_sessions.erase(it);
+        post([o = m_owner, id, status] { Q_EMIT o->finished(id, status); });
+    }
+
+    void abandon(quint64 id) { m_sessions.erase(id); }
+
+private:
+    struct Session
+    {
+        std::shared_ptr<AacFileWriter> writer;
+        QByteArray carry; // odd byte of a sample split across buffers
+    };
+
+    template <typename F>
+    void post(F &&f)
+    {
+        QMetaObject::invokeMethod(m_owner, std::forward<F>(f), Qt::QueuedConnection);
+    }
+
+    RecordingEncoder *m_owner;
+    std::unordered_map<quint64, Session> m_sessions;
+    std::vector<qint16> m_samples;
+};
+
+RecordingEncoder::RecordingEncoder(QObject *parent) : QObject(parent)
+{
+    m_worker = new RecordingEncoderWorker(this);
+    m_worker->moveToThread(&m_thread);
+    m_thread.setObjectName(QStringLiteral("voxendo-encoder"));
+    m_thread.start();
+}
+
+RecordingEncoder::~RecordingEncoder()
+{
+    m_thread.quit();
+    m_thread.wait();
+    delete m_worker; // the thread is gone: its writers can be closed from here
+}
+
+quint64 RecordingEncoder::begin(std::unique_ptr<AacFileWriter> writer)
+{
+    const quint64 id = m_nextSession++;
+    // Queued lambdas must be copyable, hence a shared pointer for the hand-over.
+    std::shared_ptr<AacFileWriter> shared(std::move(writer));
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, id, shared] { w->begin(id, shared); }, Qt::QueuedConnection);
+    return id;
+}
+
+void RecordingEncoder::append(quint64 session, const QByteArray &pcm)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, session, pcm] { w->append(session, pcm); }, Qt::QueuedConnection);
+}
+
+void RecordingEncoder::finish(quint64 session)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, session] { w->finish(session); }, Qt::QueuedConnection);
+}
+
+void RecordingEncoder::abandon(quint64 session)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, session] { w->abandon(session); }, Qt::QueuedConnection);
+}
+
+} // namespace voxendo
