@@ -111,7 +111,6 @@ TabPage {
                     echoMode: TextInput.Password
                     Layout.fillWidth: true
                     Accessible.name: "Password"
-                    Accessible.passwordEdit: true
                     onAccepted: account.submit()
                 }
             }

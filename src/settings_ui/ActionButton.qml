@@ -16,7 +16,9 @@ Button {
     property string controlSize: "regular"
     property int labelMinimumWidth: 0
 
-    // Qt 6.4's accessibility bridge does not click a button on a "press" action by itself.
+    // Named by its text whether or not assistive technology was active when it was made, and
+    // clicked on a "press" action, which Qt 6.4's bridge does not do by itself.
+    Accessible.name: control.text
     Accessible.onPressAction: control.clicked()
 
     font.pixelSize: controlSize === "small" ? Theme.caption + 1

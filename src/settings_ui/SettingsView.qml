@@ -165,7 +165,6 @@ TabPage {
                             echoMode: settings.showAPIKey ? TextInput.Normal : TextInput.Password
                             Layout.fillWidth: true
                             Accessible.name: "API Key"
-                            Accessible.passwordEdit: !settings.showAPIKey
                         }
                         ToolButton {
                             id: showKeyButton
