@@ -21,8 +21,6 @@ TabPage {
     signal permissionsRevealed()
     property bool pendingReveal: false
 
-    // Only a change is stored; showing the tab writes nothing.
-    onSelectedLanguageChanged: LanguageSettings.storeLanguage(selectedLanguage)
 
     function revealPermissionsNow() {
         pendingReveal = true
@@ -69,7 +67,13 @@ TabPage {
                     displayText: currentIndex < 0 ? settings.selectedLanguage : currentText
                     Accessible.name: "Language"
                     Component.onCompleted: currentIndex = indexOfValue(settings.selectedLanguage)
-                    onActivated: settings.selectedLanguage = currentValue
+                    // Only a change is stored; showing the tab writes nothing.
+                    onActivated: {
+                        if (currentValue === settings.selectedLanguage)
+                            return
+                        settings.selectedLanguage = currentValue
+                        LanguageSettings.storeLanguage(currentValue)
+                    }
                 }
                 Item { Layout.fillWidth: true }
             }

@@ -257,6 +257,11 @@ QQuickItem *ViewHarness::find(const QString &objectName) const
     return findItem(m_view->contentItem(), objectName, false);
 }
 
+QObject *ViewHarness::findObject(const QString &objectName) const
+{
+    return root() ? root()->findChild<QObject *>(objectName) : nullptr;
+}
+
 QQuickItem *ViewHarness::findVisible(const QString &objectName) const
 {
     QQuickItem *item = findItem(m_view->contentItem(), objectName, true);

@@ -103,6 +103,8 @@ public:
     // The first item with this objectName, searched depth-first under the root (and in the
     // window's overlay, for dialogs); null when absent.
     QQuickItem *find(const QString &objectName) const;
+    // Any object under the root by objectName, popups (dialogs) included.
+    QObject *findObject(const QString &objectName) const;
     // Like find(), but only an item that is actually on screen (it and its ancestors visible).
     QQuickItem *findVisible(const QString &objectName) const;
     static bool isShown(const QQuickItem *item);
