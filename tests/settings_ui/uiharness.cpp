@@ -194,6 +194,8 @@ ViewHarness::ViewHarness()
     : m_view(std::make_unique<QQuickView>(&m_engine, nullptr))
 {
     m_view->setResizeMode(QQuickView::SizeRootObjectToView);
+    // So that a document outside the module (loadData) finds the module's QML types.
+    m_engine.addImportPath(QStringLiteral("qrc:/"));
 }
 
 ViewHarness::~ViewHarness()
