@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPalette>
 #include <QQuickWindow>
 #include <QTest>
@@ -112,6 +113,14 @@ private Q_SLOTS:
         QVERIFY(shoot(window, "account-signed-in"));
         select(window, "settings");
         QVERIFY(shoot(window, "settings-signed-in"));
+        QQuickItem *chips = findItem(window.rootItem(), "shortcutChips", true);
+        QVERIFY(chips);
+        QTest::mouseClick(window.window(), Qt::LeftButton, {},
+                          chips->mapToScene(QPointF(chips->width() / 2, chips->height() / 2)).toPoint());
+        QKeyEvent control(QEvent::KeyPress, Qt::Key_Control, Qt::NoModifier);
+        QCoreApplication::sendEvent(window.window(), &control);
+        QVERIFY(shoot(window, "settings-recorder-capturing"));
+        QTest::keyClick(window.window(), Qt::Key_Escape);
         window.openPermissions();
         QVERIFY(shoot(window, "settings-permissions"));
     }
