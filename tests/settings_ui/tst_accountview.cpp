@@ -69,7 +69,7 @@ private Q_SLOTS:
             << "ada@example.com" << QString::fromUtf8("abcdee\xCC\x81") << false << true;
         // A family emoji is eight UTF-16 units and one character.
         QTest::newRow("emoji counts once")
-            << "ada@example.com" << QString::fromUtf8("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7abcd")
+            << "ada@example.com" << QString::fromUtf8("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7" "abcd")
             << false << false;
         QTest::newRow("empty e-mail") << "" << "abcdef" << false << false;
         QTest::newRow("e-mail of spaces counts") << "   " << "abcdef" << false << true;
