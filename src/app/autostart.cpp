@@ -41,7 +41,7 @@ AutostartManager::AutostartManager(QString command, QObject *parent)
 
 AutostartManager *AutostartManager::shared()
 {
-    static AutostartManager *instance = new AutostartManager;
+    static AutostartManager *instance = new AutostartManager(QString(), nullptr);
     return instance;
 }
 

@@ -17,11 +17,16 @@ class AutostartManager : public QObject
     Q_PROPERTY(QString lastError READ lastError NOTIFY lastErrorChanged)
 
 public:
-    // `command` is what the entry runs; by default the running binary's absolute path.
-    explicit AutostartManager(QString command = {}, QObject *parent = nullptr);
+    // `command` is what the entry runs; empty means the running binary's absolute path. No
+    // default arguments: QML would then build an instance of its own instead of using shared().
+    AutostartManager(QString command, QObject *parent);
 
     static AutostartManager *shared();
-    static AutostartManager *create(QQmlEngine *, QJSEngine *) { return shared(); }
+    static AutostartManager *create(QQmlEngine *, QJSEngine *engine)
+    {
+        engine->setObjectOwnership(shared(), QJSEngine::CppOwnership);
+        return shared();
+    }
 
     static QString entryPath();
 

@@ -56,7 +56,12 @@ public:
     ~Updater() override;
 
     static Updater *shared();
-    static Updater *create(QQmlEngine *, QJSEngine *) { return shared(); }
+    // The QML engine must not take ownership of the process-wide instance.
+    static Updater *create(QQmlEngine *, QJSEngine *engine)
+    {
+        engine->setObjectOwnership(shared(), QJSEngine::CppOwnership);
+        return shared();
+    }
 
     bool canCheckForUpdates() const { return m_canCheck; }
 

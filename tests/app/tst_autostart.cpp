@@ -21,7 +21,7 @@ private Q_SLOTS:
 
     void writesAndRemovesTheEntry()
     {
-        AutostartManager manager(QStringLiteral("/opt/My Apps/voxendo"));
+        AutostartManager manager(QStringLiteral("/opt/My Apps/voxendo"), nullptr);
         QSignalSpy changed(&manager, &AutostartManager::startAtLoginChanged);
         QVERIFY(!manager.startAtLogin());
         QCOMPARE(AutostartManager::entryPath(), m_config.path() + "/autostart/com.voxendo.Voxendo.desktop");
@@ -47,7 +47,7 @@ private Q_SLOTS:
 
     void anEntryDisabledByHandCountsAsOff()
     {
-        AutostartManager manager(QStringLiteral("/usr/bin/voxendo"));
+        AutostartManager manager(QStringLiteral("/usr/bin/voxendo"), nullptr);
         manager.setStartAtLogin(true);
         QFile file(AutostartManager::entryPath());
         QVERIFY(file.open(QIODevice::Append));
@@ -64,7 +64,7 @@ private Q_SLOTS:
         QFile blocker(blocked.path() + "/autostart"); // a file where the folder should be
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
-        AutostartManager manager(QStringLiteral("/usr/bin/voxendo"));
+        AutostartManager manager(QStringLiteral("/usr/bin/voxendo"), nullptr);
         manager.setStartAtLogin(true);
         QVERIFY(!manager.startAtLogin());
         QVERIFY(manager.lastError().startsWith("Could not write"));

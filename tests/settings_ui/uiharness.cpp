@@ -148,7 +148,7 @@ UiManagers &UiManagers::install(std::unique_ptr<platform::HotkeyBackend> hotkeyB
     m->updater = new Updater(m->server.baseUrl().resolved(QUrl(QStringLiteral("/appcast.xml"))),
                              QStringLiteral("0.1.0"), std::make_unique<RecordingPresenter>(&m->updaterCalls),
                              &m->network);
-    m->autostart = new AutostartManager(QStringLiteral("/usr/bin/voxendo"));
+    m->autostart = new AutostartManager(QStringLiteral("/usr/bin/voxendo"), nullptr);
     m->desktop = new DesktopSettings(DesktopSettings::defaultSoundSettingsCommands(),
                                      [m](const DesktopSettings::Command &command) {
                                          m->launchedCommands.append(command);
