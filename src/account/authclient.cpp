@@ -444,8 +444,10 @@ QCoro::Task<AuthResult<AuthSession>> AuthClient::session()
     co_await initialized();
     if (!self || !m_session)
         co_return AuthError::sessionMissing();
+    // A copy: QCoro 0.8 moves from an lvalue handed to co_return when its type differs from
+    // the task's, which would empty the kept session.
     if (m_session->expiresAt * 1000 - nowMs() > m_options.expiryMargin.count())
-        co_return *m_session;
+        co_return AuthSession(*m_session);
     co_return co_await refreshSession(m_session->refreshToken);
 }
 
