@@ -8,8 +8,7 @@
 
 #include <QUrl>
 
-// The process's managers (AudioRecorder, WhisperService, AuthManager, APIKeyManager,
-// TextInjector), each behind a thin adapter to the interfaces in collaborators.h.
+// The process's real managers, each behind a thin adapter to the interfaces in collaborators.h.
 
 namespace voxendo {
 
@@ -48,13 +47,14 @@ public:
     }
 };
 
-class SessionAccount final : public DictationAccount
+class SignedInAccount final : public DictationAccount
 {
 public:
-    SessionAccount()
+    SignedInAccount()
     {
-        connect(AuthManager::shared(), &AuthManager::isAuthenticatedChanged, this,
-                [this] { Q_EMIT authenticationChanged(AuthManager::shared()->isAuthenticated()); });
+        AuthManager *auth = AuthManager::shared();
+        connect(auth, &AuthManager::isAuthenticatedChanged, this,
+                [this, auth] { Q_EMIT authenticationChanged(auth->isAuthenticated()); });
     }
     bool isAuthenticated() const override { return AuthManager::shared()->isAuthenticated(); }
     QCoro::Task<std::optional<QString>> currentAccessToken() override
@@ -81,7 +81,7 @@ public:
 DictationCollaborators makeSystemCollaborators()
 {
     return {std::make_shared<MicrophoneRecorder>(), std::make_shared<WhisperTranscriber>(),
-            std::make_shared<SessionAccount>(), std::make_shared<PersonalKeyStore>(),
+            std::make_shared<SignedInAccount>(), std::make_shared<PersonalKeyStore>(),
             std::make_shared<ClipboardInjector>()};
 }
 

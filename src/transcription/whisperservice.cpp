@@ -2,6 +2,7 @@
 
 #include "common/endpoints.h"
 #include "common/network.h"
+#include "common/text.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -10,7 +11,6 @@
 #include <QNetworkReply>
 #include <QSettings>
 #include <QStringDecoder>
-#include <QTextBoundaryFinder>
 #include <QThread>
 #include <QTimer>
 #include <QUuid>
@@ -63,17 +63,9 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
 // invalid halves.
 QString cutErrorBody(const QString &text)
 {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    int count = 0;
-    qsizetype cutAt = text.size();
-    while (finder.toNextBoundary() != -1) {
-        ++count;
-        if (count == errorBodyCut)
-            cutAt = finder.position();
-        else if (count > errorBodyCut)
-            return text.left(cutAt) + QStringLiteral("...");
-    }
-    return text;
+    if (Text::characterCount(text) <= errorBodyCut)
+        return text;
+    return Text::leftCharacters(text, errorBodyCut) + QStringLiteral("...");
 }
 
 // Failures of the exchange itself (connection, TLS, proxy, a reply cut short) as opposed to an
