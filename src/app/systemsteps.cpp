@@ -3,6 +3,7 @@
 #include "account/authmanager.h"
 #include "audio/audiorecorder.h"
 #include "insertion/recordingoverlaycontroller.h"
+#include "settings_ui/settingswindow.h"
 #include "shortcut/hotkeymanager.h"
 
 namespace voxendo {
@@ -17,6 +18,7 @@ Application::Steps Application::systemSteps()
     steps.showListening = [] { RecordingOverlayController::shared().showListening(); };
     steps.showInserting = [] { RecordingOverlayController::shared().showInserting(); };
     steps.hideOverlay = [] { RecordingOverlayController::shared().hide(); };
+    steps.showSettingsWindow = [] { SettingsWindow::shared().showAndRaise(); };
     return steps;
 }
 
