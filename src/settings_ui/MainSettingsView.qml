@@ -73,6 +73,15 @@ Control {
     palette.disabled.window: Theme.disabledPalette.window
     palette.disabled.windowText: Theme.disabledPalette.windowText
 
+    // The application menu's Quit; SettingsWindow ends the application.
+    signal quitRequested()
+    Shortcut {
+        // Spelled out: StandardKey.Quit is empty under desktops with a Windows-like key scheme.
+        sequence: "Ctrl+Q"
+        context: Qt.WindowShortcut
+        onActivated: root.quitRequested()
+    }
+
     // Heard during loading too, so a request made then decides the tab the split view opens on.
     Connections {
         target: NavigationCenter
@@ -106,6 +115,7 @@ Control {
                     Accessible.name: "Loading..."
                 }
                 Label {
+                    objectName: "loadingText"
                     text: "Loading..."
                     font.pixelSize: Theme.headline
                     font.weight: Font.DemiBold

@@ -5,13 +5,11 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QKeySequence>
 #include <QPalette>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickView>
-#include <QShortcut>
 
 namespace voxendo {
 
@@ -63,13 +61,17 @@ void SettingsWindow::ensureCreated()
     m_view->setColor(QGuiApplication::palette().window().color());
     m_view->setSource(QUrl(QStringLiteral("qrc:/Voxendo/MainSettingsView.qml")));
 
-    // The application menu's Quit. QShortcut lets a focused item that claims the chord first
-    // (the shortcut recorder while it captures) have it instead.
-    auto *quit = new QShortcut(QKeySequence::Quit, m_view);
-    connect(quit, &QShortcut::activated, this, [this] {
-        Q_EMIT quitRequested();
-        QCoreApplication::quit();
-    });
+    // The application menu's Quit (Ctrl+Q) is a Shortcut in the root view: Qt Quick matches its
+    // shortcuts itself, while a QShortcut on a QQuickWindow never fires under QApplication.
+    if (QQuickItem *root = m_view->rootObject()) {
+        connect(root, SIGNAL(quitRequested()), this, SLOT(quit()));
+    }
+}
+
+void SettingsWindow::quit()
+{
+    Q_EMIT quitRequested();
+    QCoreApplication::quit();
 }
 
 void SettingsWindow::showAndRaise()

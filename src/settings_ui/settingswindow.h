@@ -54,6 +54,9 @@ Q_SIGNALS:
     // Ctrl+Q in the window, just before the application is asked to quit.
     void quitRequested();
 
+private Q_SLOTS:
+    void quit();
+
 private:
     void ensureCreated();
 

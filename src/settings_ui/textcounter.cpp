@@ -1,7 +1,8 @@
 #include "settings_ui/textcounter.h"
 
+#include "common/text.h"
+
 #include <QJSEngine>
-#include <QTextBoundaryFinder>
 
 namespace voxendo {
 
@@ -20,11 +21,7 @@ TextCounter *TextCounter::create(QQmlEngine *, QJSEngine *)
 
 int TextCounter::characterCount(const QString &text)
 {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    int count = 0;
-    while (finder.toNextBoundary() > 0)
-        ++count;
-    return count;
+    return int(Text::characterCount(text));
 }
 
 } // namespace voxendo
