@@ -19,7 +19,6 @@ Application::Steps Application::systemSteps()
     steps.showListening = [] { RecordingOverlayController::shared().showListening(); };
     steps.showInserting = [] { RecordingOverlayController::shared().showInserting(); };
     steps.hideOverlay = [] { RecordingOverlayController::shared().hide(); };
-    steps.showSettingsWindow = [] { SettingsWindow::shared().showAndRaise(); };
     return steps;
 }
 
