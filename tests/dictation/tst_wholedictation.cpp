@@ -238,6 +238,14 @@ private Q_SLOTS:
         QVERIFY(leftoverRecordings().isEmpty());
     }
 
+    // The session lives in the session's keyring: leave it signed out for whatever runs next.
+    void cleanupTestCase()
+    {
+        if (AuthManager::shared()->isAuthenticated())
+            QCoro::waitFor(AuthManager::shared()->signOut());
+        QVERIFY(!AuthManager::shared()->isAuthenticated());
+    }
+
     void cleanup()
     {
         runToEnd(QStringLiteral("xdotool"), {"keyup", "alt"});

@@ -137,6 +137,21 @@ def screenshot(path):
         log(f"screenshot failed: {error!r}")
 
 
+def clear_stored_secrets():
+    """Removes what Voxendo keeps in the session's keyring (its session and own key), so this
+    run starts signed out whatever an earlier test in the same session left, and leaves nothing
+    behind for the next one."""
+    import gi
+    gi.require_version("Secret", "1")
+    from gi.repository import Secret
+    schema = Secret.Schema.new("com.voxendo.app.Keychain", Secret.SchemaFlags.DONT_MATCH_NAME,
+                               {"service": Secret.SchemaAttributeType.STRING})
+    removed = [service for service in ("com.voxendo.app.auth", "com.voxendo.app.apikey")
+               if Secret.password_clear_sync(schema, {"service": service}, None)]
+    if removed:
+        log(f"removed stored secrets of {', '.join(removed)}")
+
+
 # ---- accessibility (AT-SPI) ----
 
 class Ui:
@@ -443,6 +458,7 @@ class EndToEnd:
 
     def scenario(self):
         run(["espeak-ng", "-v", "en-us+m3", "-s", "140", "-w", self.speech, PHRASE])
+        clear_stored_secrets()
         self.start_devserver()
         self.start_voxendo("first")
 
@@ -503,6 +519,10 @@ class EndToEnd:
                 process.stop()
             except Exception as error:
                 log(f"stopping {process.name}: {error!r}")
+        try:
+            clear_stored_secrets()
+        except Exception as error:
+            log(f"clearing the keyring: {error!r}")
         shutil.rmtree(self.work, ignore_errors=True)
 
 
