@@ -4,6 +4,7 @@
 #   - a D-Bus session bus (dbus-run-session) with an unlocked GNOME Keyring (Secret Service)
 #   - Xvfb with openbox (no key bindings, so Alt+Space is free), xcompmgr and a tray (trayer)
 #   - PulseAudio with a null sink "vsink" and a virtual microphone "vmic" that hears it
+#   - the AT-SPI accessibility bus, for UI automation
 #
 # Usage: scripts/test-session.sh COMMAND [ARGS...]
 # Exit status: the command's. Every process started here is stopped by its own PID, also when
@@ -11,7 +12,7 @@
 #
 # Exported for the tests:
 #   VOXENDO_TEST_SESSION=1, DISPLAY, VOXENDO_TEST_SINK=vsink, VOXENDO_TEST_SOURCE=vmic,
-#   VOXENDO_TEST_KEYRING=1, VOXENDO_SESSION_DIR (scratch space, removed afterwards)
+#   VOXENDO_TEST_KEYRING=1, VOXENDO_TEST_ATSPI=1, VOXENDO_SESSION_DIR (scratch space, removed afterwards)
 set -euo pipefail
 
 if [ -z "${VOXENDO_SESSION_INNER:-}" ]; then
@@ -125,6 +126,19 @@ pids+=($!)
 trayer --edge top --align right --widthtype pixel --width 120 --height 28 --transparent false \
   >/dev/null 2>&1 &
 pids+=($!)
+
+# 4. The accessibility bus (AT-SPI), for tests that drive the windows as assistive technology
+# does. Started after Xvfb so that it also announces itself on the root window.
+/usr/libexec/at-spi-bus-launcher --launch-immediately >"$tmp/at-spi.log" 2>&1 &
+pids+=($!)
+# Asks for the name's owner rather than calling it: a call would start a second launcher by
+# D-Bus activation while ours is still coming up.
+a11y_up() {
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
+    string:org.a11y.Bus | grep -q 'boolean true'
+}
+wait_for 30 "the accessibility bus" a11y_up
+export VOXENDO_TEST_ATSPI=1
 
 export VOXENDO_TEST_SESSION=1
 rc=0
