@@ -9,3 +9,4 @@ Q_DECLARE_LOGGING_CATEGORY(lcTextInjector) // "com.voxendo.app.TextInjector"
 Q_DECLARE_LOGGING_CATEGORY(lcAudio)        // "com.voxendo.app.Audio" (diagnostics only)
 Q_DECLARE_LOGGING_CATEGORY(lcPlatform)     // "com.voxendo.app.Platform" (diagnostics only)
 Q_DECLARE_LOGGING_CATEGORY(lcNetwork)      // "com.voxendo.app.Network" (diagnostics only)
+Q_DECLARE_LOGGING_CATEGORY(lcAuth)         // "com.voxendo.app.Auth" (diagnostics only)
