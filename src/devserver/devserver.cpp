@@ -206,6 +206,19 @@ platform::Status DevServer::start()
                                      .arg(status)
                                      .arg(ms));
             });
+    if (m_options.trace) {
+        connect(m_server, &HttpsServer::requestTimed, this,
+                [this](const QByteArray &method, const QByteArray &path, int status,
+                       qint64 firstByteUs, qint64 receivedUs, qint64 answeredUs) {
+                    Q_EMIT traceLine(QStringLiteral("trace %1 %2 %3 first-byte=%4 received=%5 answered=%6")
+                                         .arg(QString::fromLatin1(method.isEmpty() ? "-" : method),
+                                              QString::fromUtf8(path.isEmpty() ? "-" : path))
+                                         .arg(status)
+                                         .arg(firstByteUs)
+                                         .arg(receivedUs)
+                                         .arg(answeredUs));
+                });
+    }
     return platform::Status::success();
 }
 

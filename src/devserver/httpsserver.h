@@ -49,6 +49,11 @@ Q_SIGNALS:
     // One per answered request, for the access log.
     void requestFinished(const QByteArray &method, const QByteArray &path, int status,
                          qint64 elapsedMs);
+    // The same request's marks on CLOCK_MONOTONIC, in microseconds: its first byte read from
+    // the connection, its last byte, and the answer handed to the socket. Comparable with the
+    // marks of other processes on this machine (latency benchmarks).
+    void requestTimed(const QByteArray &method, const QByteArray &path, int status,
+                      qint64 firstByteUs, qint64 receivedUs, qint64 answeredUs);
 
 private:
     friend class HttpConnection;

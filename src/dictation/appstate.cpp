@@ -1,6 +1,7 @@
 #include "dictation/appstate.h"
 
 #include "common/logging.h"
+#include "common/trace.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -153,6 +154,7 @@ void AppState::beginRecording()
 
 void AppState::endRecording()
 {
+    trace("stop-requested");
     // One synchronous step: observers see isRecording drop only together with isProcessing
     // rising, so the overlay passes from listening to inserting without being hidden.
     setIsRecording(false);
