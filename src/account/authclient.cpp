@@ -25,6 +25,7 @@ namespace {
 
 const QString defaultStorageKey = QStringLiteral("supabase.auth.token");
 const QByteArray apiVersion = "2024-01-01";
+const QByteArray post = "POST";
 
 struct HttpAnswer
 {
@@ -35,6 +36,10 @@ struct HttpAnswer
 };
 
 // Holds no pointer to the client, so a client destroyed meanwhile is never touched on resumption.
+//
+// Throughout this file, arguments of a coroutine called inside co_await are named objects, never
+// temporaries: GCC 12 destroys such temporaries twice. And co_return never names an lvalue of
+// another type than the task's: QCoro 0.8 moves from it.
 QCoro::Task<HttpAnswer> send(QNetworkAccessManager *network, QNetworkRequest request, QByteArray verb,
                              QByteArray body)
 {
@@ -197,9 +202,10 @@ QCoro::Task<> AuthClient::initialize()
     std::optional<AuthSession> restored;
     if (auto storage = m_options.storage) {
         const QString key = m_storageKey;
-        const StorageOutcome read = co_await QtConcurrent::run(&m_storagePool, [storage, key] {
+        const QFuture<StorageOutcome> reading = QtConcurrent::run(&m_storagePool, [storage, key] {
             return guarded([&] { return StorageOutcome{storage->retrieve(key), {}}; });
         });
+        const StorageOutcome read = co_await reading;
         if (!self)
             co_return;
         if (!read.failure.isEmpty()) {
@@ -210,9 +216,10 @@ QCoro::Task<> AuthClient::initialize()
             restored = AuthSession::fromJson(doc.object(), nowMs() / 1000);
             if (!restored) {
                 qCWarning(lcAuth) << "The stored session is not usable and is removed";
-                co_await QtConcurrent::run(&m_storagePool, [storage, key] {
+                const QFuture<StorageOutcome> removing = QtConcurrent::run(&m_storagePool, [storage, key] {
                     return guarded([&] { storage->remove(key); return StorageOutcome{}; });
                 });
+                co_await removing;
                 if (!self)
                     co_return;
             }
@@ -241,8 +248,10 @@ QCoro::Task<> AuthClient::initialize()
 
 QCoro::Task<> AuthClient::initialized()
 {
-    if (!m_initialized)
-        co_await qCoro(this, &AuthClient::initializationFinished);
+    if (!m_initialized) {
+        auto finished = qCoro(this, &AuthClient::initializationFinished);
+        co_await finished;
+    }
 }
 
 std::shared_ptr<AuthStateStream> AuthClient::authStateChanges()
@@ -271,9 +280,10 @@ QCoro::Task<> AuthClient::storeItem(QString key, QByteArray value)
     auto storage = m_options.storage;
     if (!storage)
         co_return;
-    const StorageOutcome outcome = co_await QtConcurrent::run(&m_storagePool, [storage, key, value] {
+    const QFuture<StorageOutcome> storing = QtConcurrent::run(&m_storagePool, [storage, key, value] {
         return guarded([&] { storage->store(key, value); return StorageOutcome{}; });
     });
+    const StorageOutcome outcome = co_await storing;
     // The session still works for this run; it is only not kept for the next one.
     if (!outcome.failure.isEmpty())
         qCWarning(lcAuth) << "Could not keep" << key << "in the session storage:" << outcome.failure;
@@ -284,7 +294,8 @@ QCoro::Task<bool> AuthClient::saveSession(AuthSession session)
     QPointer<AuthClient> self(this);
     m_session = session;
     const quint64 generation = ++m_generation;
-    co_await storeItem(m_storageKey, QJsonDocument(session.toJson()).toJson(QJsonDocument::Compact));
+    const QByteArray bytes = QJsonDocument(session.toJson()).toJson(QJsonDocument::Compact);
+    co_await storeItem(m_storageKey, bytes);
     co_return self && m_generation == generation;
 }
 
@@ -298,13 +309,14 @@ QCoro::Task<> AuthClient::removeSession(bool withCodeVerifier)
     QStringList keys{m_storageKey};
     if (withCodeVerifier)
         keys.append(m_storageKey + QStringLiteral("-code-verifier"));
-    const StorageOutcome outcome = co_await QtConcurrent::run(&m_storagePool, [storage, keys] {
+    const QFuture<StorageOutcome> removing = QtConcurrent::run(&m_storagePool, [storage, keys] {
         return guarded([&] {
             for (const QString &key : keys)
                 storage->remove(key);
             return StorageOutcome{};
         });
     });
+    const StorageOutcome outcome = co_await removing;
     if (!outcome.failure.isEmpty())
         qCWarning(lcAuth) << "Could not remove the stored session:" << outcome.failure;
 }
@@ -320,7 +332,8 @@ QCoro::Task<AuthResult<AuthSession>> AuthClient::signInWithPassword(QString emai
 
     const QJsonObject body{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
     const QNetworkRequest req = Http::request(*this, endpoint(QStringLiteral("/token"), {{QStringLiteral("grant_type"), QStringLiteral("password")}}), {}, true);
-    const HttpAnswer answer = co_await send(m_network, req, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
+    const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const HttpAnswer answer = co_await send(m_network, req, post, payload);
     if (!self)
         co_return AuthError::sessionMissing();
     if (!isSuccess(answer))
@@ -330,9 +343,10 @@ QCoro::Task<AuthResult<AuthSession>> AuthClient::signInWithPassword(QString emai
         AuthSession::fromJson(QJsonDocument::fromJson(answer.body).object(), nowMs() / 1000);
     if (!session)
         co_return AuthError::invalidTokenResponse();
-    if (co_await saveSession(*session))
+    const AuthSession signedIn = *session;
+    if (co_await saveSession(signedIn))
         notify(AuthChangeEvent::signedIn, *session);
-    co_return *session;
+    co_return AuthResult<AuthSession>(*session);
 }
 
 QCoro::Task<AuthResult<SignUpAnswer>> AuthClient::signUp(QString email, QString password)
@@ -353,7 +367,8 @@ QCoro::Task<AuthResult<SignUpAnswer>> AuthClient::signUp(QString email, QString 
         QByteArray random(64, Qt::Uninitialized);
         QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), random.size() / 4);
         const QByteArray verifier = base64Url(random);
-        co_await storeItem(m_storageKey + QStringLiteral("-code-verifier"), verifier);
+        const QString verifierKey = m_storageKey + QStringLiteral("-code-verifier");
+        co_await storeItem(verifierKey, verifier);
         if (!self)
             co_return AuthError::sessionMissing();
         const QByteArray challenge = base64Url(QCryptographicHash::hash(verifier, QCryptographicHash::Sha256));
@@ -365,7 +380,8 @@ QCoro::Task<AuthResult<SignUpAnswer>> AuthClient::signUp(QString email, QString 
         query.append({QStringLiteral("redirect_to"), m_options.redirectTo.toString()});
 
     const QNetworkRequest req = Http::request(*this, endpoint(QStringLiteral("/signup"), query), {}, true);
-    const HttpAnswer answer = co_await send(m_network, req, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
+    const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const HttpAnswer answer = co_await send(m_network, req, post, payload);
     if (!self)
         co_return AuthError::sessionMissing();
     if (!isSuccess(answer))
@@ -378,7 +394,8 @@ QCoro::Task<AuthResult<SignUpAnswer>> AuthClient::signUp(QString email, QString 
         const std::optional<AuthSession> session = AuthSession::fromJson(o, nowMs() / 1000);
         if (!session)
             co_return AuthError::invalidTokenResponse();
-        if (co_await saveSession(*session))
+        const AuthSession signedIn = *session;
+    if (co_await saveSession(signedIn))
             notify(AuthChangeEvent::signedIn, *session);
         co_return SignUpAnswer{session->user, session};
     }
@@ -424,8 +441,9 @@ QCoro::Task<std::optional<AuthError>> AuthClient::signOut(SignOutScope scope)
                                   : scope == SignOutScope::local ? QStringLiteral("local")
                                                                  : QStringLiteral("others");
         const QNetworkRequest req = Http::request(
-            *this, endpoint(QStringLiteral("/logout"), {{QStringLiteral("scope"), scopeName}}), accessToken, false);
-        const HttpAnswer answer = co_await send(m_network, req, "POST", QByteArray());
+            *this, endpoint(QStringLiteral("/logout"), {{QStringLiteral("scope"), scopeName}}), accessToken, true);
+        const QByteArray noBody;
+        const HttpAnswer answer = co_await send(m_network, req, post, noBody);
         if (!isSuccess(answer)) {
             const AuthError error = errorFrom(answer);
             // The session was over already: nothing left to revoke.
@@ -445,13 +463,14 @@ QCoro::Task<AuthResult<AuthSession>> AuthClient::session()
     if (!self || !m_session)
         co_return AuthError::sessionMissing();
     if (m_session->expiresAt * 1000 - nowMs() > m_options.expiryMargin.count())
-        co_return *m_session;
-    co_return co_await refreshSession(m_session->refreshToken);
+        co_return AuthResult<AuthSession>(*m_session); // a bare lvalue here would be moved from
+    const QString refreshToken = m_session->refreshToken;
+    co_return co_await refreshSession(refreshToken);
 }
 
 // ---- refresh ----
 
-QCoro::Task<AuthResult<AuthSession>> AuthClient::refreshSession(const QString &refreshToken)
+QCoro::Task<AuthResult<AuthSession>> AuthClient::refreshSession(QString refreshToken)
 {
     if (!m_refreshing) {
         auto promise = std::make_shared<QPromise<AuthResult<AuthSession>>>();
@@ -470,7 +489,8 @@ QCoro::Task<> AuthClient::runRefresh(std::shared_ptr<QPromise<AuthResult<AuthSes
     const QJsonObject body{{QStringLiteral("refresh_token"), refreshToken}};
     const QNetworkRequest req = Http::request(
         *this, endpoint(QStringLiteral("/token"), {{QStringLiteral("grant_type"), QStringLiteral("refresh_token")}}), {}, true);
-    const HttpAnswer answer = co_await send(m_network, req, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
+    const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const HttpAnswer answer = co_await send(m_network, req, post, payload);
 
     auto settle = [&](AuthResult<AuthSession> result) {
         if (self)
@@ -505,7 +525,8 @@ QCoro::Task<> AuthClient::runRefresh(std::shared_ptr<QPromise<AuthResult<AuthSes
         settle(AuthError::sessionMissing());
         co_return;
     }
-    const bool current = co_await saveSession(*session);
+    const AuthSession refreshed = *session;
+    const bool current = co_await saveSession(refreshed);
     if (current)
         notify(AuthChangeEvent::tokenRefreshed, *session);
     settle(current ? AuthResult<AuthSession>(*session) : AuthResult<AuthSession>(AuthError::sessionMissing()));
@@ -516,7 +537,7 @@ void AuthClient::autoRefreshTick()
     if (!m_session || m_refreshing)
         return;
     const qint64 remainingMs = m_session->expiresAt * 1000 - nowMs();
-    if (remainingMs < m_options.autoRefreshTick.count() * m_options.autoRefreshTickThreshold)
+    if (remainingMs < m_options.autoRefreshMargin.count())
         refreshSession(m_session->refreshToken); // runs on; its outcome is announced as an event
 }
 

@@ -50,8 +50,8 @@ public:
         QString storageKey;       // empty: "supabase.auth.token"
         QNetworkAccessManager *network = nullptr; // null: the application's manager
         Clock clock;              // null: the system clock
-        std::chrono::milliseconds autoRefreshTick{30000};
-        int autoRefreshTickThreshold = 3; // refresh when fewer ticks than this remain
+        std::chrono::milliseconds autoRefreshTick{30000};   // how often the session is looked at
+        std::chrono::milliseconds autoRefreshMargin{90000}; // refreshed when less than this remains
         std::chrono::milliseconds expiryMargin{30000}; // session() refreshes below this
         std::chrono::milliseconds requestTimeout{60000}; // inactivity time-out of each request
     };
@@ -93,7 +93,7 @@ private:
 
     QCoro::Task<> initialize();
     // One refresh at a time: callers that arrive while one runs share its answer.
-    QCoro::Task<AuthResult<AuthSession>> refreshSession(const QString &refreshToken);
+    QCoro::Task<AuthResult<AuthSession>> refreshSession(QString refreshToken);
     QCoro::Task<> runRefresh(std::shared_ptr<QPromise<AuthResult<AuthSession>>> promise,
                              QString refreshToken, quint64 generation);
     void autoRefreshTick();

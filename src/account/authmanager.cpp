@@ -97,11 +97,10 @@ struct ConfigAnswer
 };
 
 // Holds no pointer to the manager, so resumption never touches a manager that is gone.
-QCoro::Task<ConfigAnswer> fetchConfig(QNetworkAccessManager *network, QUrl url)
+QCoro::Task<ConfigAnswer> fetchConfig(QNetworkAccessManager *network, QUrl url, std::chrono::milliseconds timeout)
 {
     QNetworkRequest request = Network::request(url);
-    // The system URL session's default: a stalled server fails the attempt after 60 s.
-    request.setTransferTimeout(60000);
+    request.setTransferTimeout(int(timeout.count()));
     QNetworkReply *reply = network->get(request);
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> owner(reply, [](QNetworkReply *r) {
         r->deleteLater();
@@ -206,10 +205,12 @@ QCoro::Task<> AuthManager::configure()
         co_return;
     }
 
+    // Named: GCC 12 destroys temporaries passed to a coroutine inside co_await twice.
+    const QUrl fetchUrl = *configUrl;
     QByteArray body;
     int attempt = 0;
     for (;;) {
-        const ConfigAnswer answer = co_await fetchConfig(m_network, *configUrl);
+        const ConfigAnswer answer = co_await fetchConfig(m_network, fetchUrl, m_configRequestTimeout);
         if (!self)
             co_return;
         if (answer.transportFailed) {
@@ -229,7 +230,8 @@ QCoro::Task<> AuthManager::configure()
             co_return;
         }
         attempt = next;
-        co_await m_sleep(std::chrono::seconds(qint64(std::pow(2.0, next))));
+        const std::chrono::milliseconds pause = std::chrono::seconds(qint64(std::pow(2.0, next)));
+        co_await m_sleep(pause);
         if (!self)
             co_return;
     }
@@ -291,8 +293,13 @@ int AuthManager::compareVersions(const QString &a, const QString &b)
 QCoro::Task<> AuthManager::listen(std::shared_ptr<AuthStateStream> stream)
 {
     // Closing the stream (the manager's destructor does) ends the loop without touching `this`.
-    while (const std::optional<AuthStateChange> change = co_await stream->next())
+    for (;;) {
+        AuthStateStream::Awaiter next = stream->next();
+        const std::optional<AuthStateChange> change = co_await next;
+        if (!change)
+            break;
         handleAuthStateChange(change->event, change->session);
+    }
 }
 
 void AuthManager::handleAuthStateChange(AuthChangeEvent event, const std::optional<AuthSession> &session)
@@ -379,7 +386,8 @@ QCoro::Task<> AuthManager::signOut()
     QPointer<AuthManager> self(this);
     setIsLoading(true);
     if (m_client) {
-        const std::optional<AuthError> failure = co_await m_client->signOut(AuthClient::SignOutScope::global);
+        const AuthClient::SignOutScope scope = AuthClient::SignOutScope::global;
+        const std::optional<AuthError> failure = co_await m_client->signOut(scope);
         if (!self)
             co_return;
         if (failure)

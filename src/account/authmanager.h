@@ -65,7 +65,13 @@ public:
                 QNetworkAccessManager *network = nullptr, QObject *parent = nullptr);
     ~AuthManager() override;
 
+    // Inactivity time-out of each configuration request: the system's usual 60 s unless a test
+    // shortens it. A server that stops answering fails that attempt instead of stalling start-up.
+    void setConfigRequestTimeout(std::chrono::milliseconds timeout) { m_configRequestTimeout = timeout; }
+
+    // The process-wide instance, created on first use (from the main thread); it starts nothing.
     static AuthManager *shared();
+    // QML singleton: the same instance, owned by C++.
     static AuthManager *create(QQmlEngine *, QJSEngine *);
 
     bool isAuthenticated() const { return m_isAuthenticated; }
@@ -142,6 +148,7 @@ private:
     Sleep m_sleep;
     VersionSource m_runningVersion;
     QNetworkAccessManager *m_network;
+    std::chrono::milliseconds m_configRequestTimeout{60000};
 
     bool m_isAuthenticated = false;
     std::optional<AuthUser> m_currentUser;

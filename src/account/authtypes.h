@@ -120,6 +120,8 @@ template <typename T>
 class AuthResult
 {
 public:
+    // Empty results (containers, QCoro::waitFor) read as "no session", never as a success.
+    AuthResult() : m_v(AuthError::sessionMissing()) {}
     AuthResult(T value) : m_v(std::move(value)) {}
     AuthResult(AuthError error) : m_v(std::move(error)) {}
 

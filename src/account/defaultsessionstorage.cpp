@@ -1,13 +1,12 @@
 #include "account/defaultsessionstorage.h"
 
+#include "account/keychainauthstorage.h"
+
 namespace voxendo {
 
 std::shared_ptr<AuthSessionStorage> makeDefaultSessionStorage(const QString &service, const QString &accessGroup)
 {
-    Q_UNUSED(service);
-    Q_UNUSED(accessGroup);
-    // Wired to the keyring implementation of AuthSessionStorage once it is part of the build.
-    return nullptr;
+    return std::make_shared<KeychainAuthStorage>(service, accessGroup);
 }
 
 } // namespace voxendo

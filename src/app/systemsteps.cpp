@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include "account/authmanager.h"
 #include "audio/audiorecorder.h"
 #include "insertion/recordingoverlaycontroller.h"
 #include "shortcut/hotkeymanager.h"
@@ -10,6 +11,7 @@ namespace voxendo {
 Application::Steps Application::systemSteps()
 {
     Steps steps;
+    steps.configure = []() -> QCoro::Task<> { co_await AuthManager::shared()->configure(); };
     steps.registerHotKey = [] { HotkeyManager::shared().registerHotKey(); };
     steps.requestMicrophoneAccess = [] { AudioRecorder::shared().requestMicrophoneAccess(); };
     steps.showListening = [] { RecordingOverlayController::shared().showListening(); };

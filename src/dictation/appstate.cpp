@@ -1,6 +1,7 @@
 #include "dictation/appstate.h"
 
 #include "common/logging.h"
+#include "common/text.h"
 #include "common/trace.h"
 
 #include <QCoreApplication>
@@ -8,7 +9,6 @@
 #include <QJSEngine>
 #include <QPointer>
 #include <QSettings>
-#include <QTextBoundaryFinder>
 
 #include <utility>
 
@@ -24,17 +24,6 @@ void postToMainThread(Work &&work)
 {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::forward<Work>(work),
                               Qt::QueuedConnection);
-}
-
-// Characters as a reader counts them (grapheme clusters), so "é" written as e + combining accent
-// and a CR LF pair count once each.
-qsizetype characterCount(const QString &text)
-{
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype count = 0;
-    while (finder.toNextBoundary() > 0)
-        ++count;
-    return count;
 }
 
 QString chosenLanguage()
@@ -229,7 +218,7 @@ void AppState::handleTranscription(const TranscriptionOutcome &outcome)
 
     // Only the length: a transcript is never written to the log.
     const QString &text = *outcome.text;
-    qCInfo(lcAppState).nospace() << "Transcription success, length: " << characterCount(text);
+    qCInfo(lcAppState).nospace() << "Transcription success, length: " << Text::characterCount(text);
     setStatusText(StatusReady);
     setLastError(QString());
 

@@ -1,5 +1,6 @@
 #include "dictation/collaborators.h"
 
+#include "account/authmanager.h"
 #include "audio/audiorecorder.h"
 #include "insertion/textinjector.h"
 #include "transcription/apikeymanager.h"
@@ -7,10 +8,7 @@
 
 #include <QUrl>
 
-// PLACEHOLDER. The lead engineer wires the real managers here (AudioRecorder, WhisperService,
-// AuthManager, APIKeyManager, TextInjector), each behind a thin adapter to the interfaces in
-// collaborators.h. Until then the controller gets inert stand-ins: no account is signed in, so
-// every start is refused with "Sign in required" and nothing else is ever reached.
+// The process's real managers, each behind a thin adapter to the interfaces in collaborators.h.
 
 namespace voxendo {
 
@@ -49,11 +47,20 @@ public:
     }
 };
 
-class UnwiredAccount final : public DictationAccount
+class SignedInAccount final : public DictationAccount
 {
 public:
-    bool isAuthenticated() const override { return false; }
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::nullopt; }
+    SignedInAccount()
+    {
+        AuthManager *auth = AuthManager::shared();
+        connect(auth, &AuthManager::isAuthenticatedChanged, this,
+                [this, auth] { Q_EMIT authenticationChanged(auth->isAuthenticated()); });
+    }
+    bool isAuthenticated() const override { return AuthManager::shared()->isAuthenticated(); }
+    QCoro::Task<std::optional<QString>> currentAccessToken() override
+    {
+        co_return co_await AuthManager::shared()->currentAccessToken();
+    }
 };
 
 class PersonalKeyStore final : public DictationKeyStore
@@ -74,7 +81,7 @@ public:
 DictationCollaborators makeSystemCollaborators()
 {
     return {std::make_shared<MicrophoneRecorder>(), std::make_shared<WhisperTranscriber>(),
-            std::make_shared<UnwiredAccount>(), std::make_shared<PersonalKeyStore>(),
+            std::make_shared<SignedInAccount>(), std::make_shared<PersonalKeyStore>(),
             std::make_shared<ClipboardInjector>()};
 }
 

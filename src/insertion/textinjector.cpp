@@ -1,6 +1,7 @@
 #include "insertion/textinjector.h"
 
 #include "common/logging.h"
+#include "common/text.h"
 #include "common/trace.h"
 
 #include <QClipboard>
@@ -9,7 +10,6 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QTextBoundaryFinder>
 
 #include <algorithm>
 
@@ -39,15 +39,6 @@ bool isBookkeepingFormat(const QString &format)
 bool isProbeFormat(const QString &format)
 {
     return format == QLatin1String("TARGETS") || format == QLatin1String("TIMESTAMP");
-}
-
-qsizetype characterCount(const QString &text)
-{
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype count = 0;
-    while (finder.toNextBoundary() > 0)
-        ++count;
-    return count;
 }
 
 std::chrono::milliseconds elapsed(const QElapsedTimer &timer)
@@ -100,7 +91,7 @@ TextInjector *TextInjector::create(QQmlEngine *, QJSEngine *)
 
 void TextInjector::injectText(const QString &text)
 {
-    qCInfo(lcTextInjector, "Injecting text (length: %lld)", static_cast<long long>(characterCount(text)));
+    qCInfo(lcTextInjector, "Injecting text (length: %lld)", static_cast<long long>(Text::characterCount(text)));
     const platform::Status trusted = m_keySender->canPostSyntheticInput();
     qCInfo(lcTextInjector, "Accessibility permission: %s", trusted.ok() ? "true" : "false");
 
@@ -293,12 +284,7 @@ QString TextInjector::alertPreview(const QString &text)
 {
     if (text.isEmpty())
         return QStringLiteral("(empty)");
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    for (int i = 0; i < previewLength; ++i) {
-        if (finder.toNextBoundary() < 0)
-            return text;
-    }
-    return text.left(finder.position());
+    return Text::leftCharacters(text, previewLength);
 }
 
 Alert TextInjector::permissionAlert(const QString &text)

@@ -2,6 +2,7 @@
 
 #include "common/endpoints.h"
 #include "common/network.h"
+#include "common/text.h"
 #include "common/trace.h"
 
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <QNetworkReply>
 #include <QSettings>
 #include <QStringDecoder>
-#include <QTextBoundaryFinder>
 #include <QThread>
 #include <QTimer>
 #include <QUuid>
@@ -64,17 +64,9 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
 // invalid halves.
 QString cutErrorBody(const QString &text)
 {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    int count = 0;
-    qsizetype cutAt = text.size();
-    while (finder.toNextBoundary() != -1) {
-        ++count;
-        if (count == errorBodyCut)
-            cutAt = finder.position();
-        else if (count > errorBodyCut)
-            return text.left(cutAt) + QStringLiteral("...");
-    }
-    return text;
+    if (Text::characterCount(text) <= errorBodyCut)
+        return text;
+    return Text::leftCharacters(text, errorBodyCut) + QStringLiteral("...");
 }
 
 // Failures of the exchange itself (connection, TLS, proxy, a reply cut short) as opposed to an

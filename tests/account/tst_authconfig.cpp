@@ -5,6 +5,8 @@
 #include "support/capture.h"
 
 #include <QCoroTask>
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -127,6 +129,21 @@ private Q_SLOTS:
         QCOMPARE(manager->error(), std::optional<QString>("Not configured. Please try again."));
     }
 
+    void stalledServerFailsTheAttempt()
+    {
+        AuthTestRig rig;
+        rig.requestTimeout = 200ms;
+        rig.server.route("GET", "/config", [](const RecordedRequest &) { return FakeResponse::hang(); });
+        auto manager = rig.makeManager();
+        ConsoleCapture console;
+        configureObserved(*manager);
+        QCOMPARE(console.lines().size(), 4);
+        QVERIFY2(console.lines().first().startsWith("[Auth] Failed to fetch config (attempt 1): "),
+                 qPrintable(console.lines().first()));
+        QCOMPARE(console.lines().last(), QString("[Auth] All config fetch retries exhausted"));
+        QVERIFY(!manager->isConfigured());
+    }
+
     void mixedFailuresThenSuccess()
     {
         AuthTestRig rig;
@@ -233,6 +250,35 @@ private Q_SLOTS:
         QCOMPARE(manager->updateRequired(), required);
         QCOMPARE(availableSpy.size(), available ? 1 : 0);
         QCOMPARE(requiredSpy.size(), required ? 1 : 0);
+    }
+
+    // The Account tab reads the process-wide manager through the QML module.
+    void qmlSeesTheSharedManager()
+    {
+        QQmlEngine engine;
+        engine.addImportPath(QStringLiteral("qrc:/"));
+        QQmlComponent component(&engine);
+        component.setData("import QtQml\nimport Voxendo\n"
+                          "QtObject { property bool configuring: AuthManager.isConfiguring;"
+                          " property bool signedIn: AuthManager.isAuthenticated;"
+                          " property string error: AuthManager.error;"
+                          " function signIn() { AuthManager.beginSignIn('ada@example.com', 'correct horse') } }",
+                          QUrl());
+        std::unique_ptr<QObject> object(component.create());
+        QVERIFY2(object, qPrintable(component.errorString()));
+        QCOMPARE(object->property("configuring").toBool(), true);
+        QCOMPARE(object->property("signedIn").toBool(), false);
+        QCOMPARE(object->property("error").toString(), QString());
+        AuthManager::shared()->setErrorText("shown in red");
+        QCOMPARE(object->property("error").toString(), QString("shown in red"));
+
+        // Before configuration a sign-in from the view is refused with the manager's message.
+        QSignalSpy finished(AuthManager::shared(), &AuthManager::signInFinished);
+        QVERIFY(QMetaObject::invokeMethod(object.get(), "signIn"));
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().first().toBool(), false);
+        QCOMPARE(object->property("error").toString(), QString("Not configured. Please try again."));
+        AuthManager::shared()->clearError();
     }
 
     void compareVersions_data()

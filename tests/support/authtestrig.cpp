@@ -25,6 +25,7 @@ AuthClient::Options AuthTestRig::clientOptions()
     options.network = &network;
     options.clock = [this] { return nowMs; };
     options.autoRefreshTick = refreshTick;
+    options.requestTimeout = requestTimeout;
     return options;
 }
 
@@ -36,7 +37,7 @@ std::unique_ptr<AuthClient> AuthTestRig::makeClient()
 std::unique_ptr<AuthManager> AuthTestRig::makeManager(const QString &configUrl)
 {
     const QString url = configUrl.isNull() ? server.baseUrl().toString() + QStringLiteral("/config") : configUrl;
-    return std::make_unique<AuthManager>(
+    auto manager = std::make_unique<AuthManager>(
         url,
         [this](const QUrl &serviceUrl, const QString &anonKey) {
             return std::make_unique<AuthClient>(serviceUrl, anonKey, clientOptions());
@@ -47,6 +48,8 @@ std::unique_ptr<AuthManager> AuthTestRig::makeManager(const QString &configUrl)
         },
         [this] { return runningVersion; },
         &network);
+    manager->setConfigRequestTimeout(requestTimeout);
+    return manager;
 }
 
 std::unique_ptr<AuthManager> AuthTestRig::configuredManager()
@@ -77,7 +80,9 @@ void verifyStoredSessionSignsNextRunIn(std::shared_ptr<AuthSessionStorage> stora
 
     // Signing out leaves nothing behind for the run after.
     QCoro::waitFor(nextRun->signOut());
-    QCOMPARE(storage->retrieve(QStringLiteral("supabase.auth.token")), std::nullopt);
+    auto thirdRun = rig.makeClient();
+    QCoro::waitFor(thirdRun->initialized());
+    QVERIFY(!thirdRun->currentSession());
 }
 
 } // namespace voxendo::test

@@ -27,6 +27,7 @@ public:
     std::shared_ptr<AuthSessionStorage> storage;
     qint64 nowMs;
     std::chrono::milliseconds refreshTick{30000};
+    std::chrono::milliseconds requestTimeout{60000};
     std::optional<QString> runningVersion = QStringLiteral("1.2.3");
     QList<std::chrono::milliseconds> pauses; // back-off pauses the managers asked for
 
