@@ -166,14 +166,16 @@ private:
 
 // ---- /proc ----
 
-qint64 rssKb(qint64 pid)
+// A field of /proc/<pid>/status in kB ("VmRSS", "RssAnon", "RssFile"), or -1.
+qint64 statusKb(qint64 pid, const QByteArray &field)
 {
     QFile f(QStringLiteral("/proc/%1/status").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
+    const QByteArray prefix = field + ':';
     for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
 }
@@ -201,11 +203,41 @@ std::map<qint64, std::pair<QString, qint64>> switchesByThread(qint64 pid)
     return out;
 }
 
+// The largest resident mappings, for finding what holds memory.
+QStringList largestMappings(qint64 pid, int count)
+{
+    QFile f(QStringLiteral("/proc/%1/smaps").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    std::map<QString, qint64> byName;
+    QString current;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> parts = line.simplified().split(' ');
+        if (parts.size() >= 5 && parts[0].contains('-') && !line.endsWith(':') && !parts[0].endsWith(':')) {
+            current = parts.size() >= 6 ? QString::fromUtf8(parts[5]) : QStringLiteral("[anonymous]");
+        } else if (line.startsWith("Rss:")) {
+            byName[current] += parts.value(1).toLongLong();
+        }
+    }
+    QList<std::pair<qint64, QString>> sorted;
+    for (const auto &[name, kb] : byName)
+        sorted.append({kb, name});
+    std::sort(sorted.begin(), sorted.end(), [](auto &a, auto &b) { return a.first > b.first; });
+    QStringList out;
+    for (const auto &[kb, name] : sorted.mid(0, count))
+        out.append(QStringLiteral("%1 %2 MB").arg(QFileInfo(name).fileName().isEmpty() ? name : QFileInfo(name).fileName(),
+                                                  fmt(double(kb) / 1024.0)));
+    return out;
+}
+
 struct Idle
 {
     qint64 rssKb = -1;
+    qint64 anonKb = -1; // the private part of it (heap, stacks, anonymous maps)
     double wakeupsPerSecond = std::nan("");
     QStringList busiest; // "thread-name: n/s"
+    QStringList mappings; // the largest resident mappings
+    int threads = 0;
 };
 
 Idle measureIdle(qint64 pid, int seconds)
@@ -229,7 +261,10 @@ Idle measureIdle(qint64 pid, int seconds)
     for (const auto &[n, name] : perThread)
         idle.busiest.append(QStringLiteral("%1: %2/s").arg(name, fmt(double(n) / elapsed, 2)));
     idle.wakeupsPerSecond = double(total) / elapsed;
-    idle.rssKb = rssKb(pid);
+    idle.rssKb = statusKb(pid, "VmRSS");
+    idle.anonKb = statusKb(pid, "RssAnon");
+    idle.mappings = largestMappings(pid, 8);
+    idle.threads = int(after.size());
     return idle;
 }
 
@@ -254,7 +289,8 @@ struct ServerRequest
 {
     QString method, path;
     int status = 0;
-    qint64 firstByte = 0, received = 0, answered = 0;
+    int sequence = 0; // requests on its connection so far, this one included
+    qint64 connected = 0, firstByte = 0, received = 0, answered = 0;
 };
 
 struct ServerMarks
@@ -338,15 +374,18 @@ QCoro::Task<int> signIn(QString email, QString password)
     co_return 0;
 }
 
+// A plain function, not a lambda: a coroutine lambda's captures die with the temporary.
+QCoro::Task<> signInInto(QString email, QString password, int *rc, bool *done)
+{
+    *rc = co_await signIn(std::move(email), std::move(password));
+    *done = true;
+}
+
 int runSignIn(const QString &email)
 {
-    const QString password = qEnvironmentVariable("VOXENDO_BENCH_PASSWORD");
     int rc = 1;
     bool done = false;
-    [&]() -> QCoro::Task<> {
-        rc = co_await signIn(email, password);
-        done = true;
-    }();
+    auto task = signInInto(email, qEnvironmentVariable("VOXENDO_BENCH_PASSWORD"), &rc, &done);
     waitUntil([&] { return done; }, 60000);
     return done ? rc : 1;
 }
@@ -356,9 +395,10 @@ int runSignIn(const QString &email)
 class VoxendoSide
 {
 public:
-    VoxendoSide(Setup &setup, benchx11::Keyboard &keys)
+    VoxendoSide(Setup &setup, benchx11::Keyboard &keys, bool verbose)
         : m_setup(setup)
         , m_keys(keys)
+        , m_verbose(verbose)
     {
     }
 
@@ -373,8 +413,11 @@ public:
             const auto m = re.match(line);
             if (m.hasMatch())
                 m_marks.marks.append({m.captured(1), m.captured(2).toLongLong()});
-            else if (!line.isEmpty())
+            else if (!line.isEmpty()) {
                 m_log.append(line);
+                if (m_verbose)
+                    say(QStringLiteral("  app: ") + line);
+            }
         };
         m_app.onStdout = [this](const QString &line) {
             if (line.startsWith(QLatin1String("Hotkey registered")))
@@ -455,6 +498,15 @@ public:
             r.receivedToClipboard.add(ms(received, clipboard));
             r.clipboardToPaste.add(ms(clipboard, paste));
         }
+        if (m_verbose) {
+            QStringList line;
+            for (const auto &[stage, t] : m_marks.marks)
+                line.append(QStringLiteral("%1 %2").arg(stage, fmt(ms(t < stop ? press : stop, t))));
+            say(QStringLiteral("  marks (ms after the press, then after the stop): ") + line.join(QStringLiteral(", ")));
+            say(QStringLiteral("  server: request %1 on its connection, connected %2, first byte %3, answered %4 after the stop")
+                    .arg(QString::number(upload->sequence), fmt(ms(stop, upload->connected)),
+                         fmt(ms(stop, upload->firstByte)), fmt(ms(stop, upload->answered))));
+        }
         // The injector puts the user's clipboard back after the paste; let it finish.
         sleepMs(1200);
         return true;
@@ -467,6 +519,7 @@ private:
     AppMarks m_marks;
     QStringList m_log;
     int m_hotkey = 0;
+    bool m_verbose = false;
 };
 
 // ---- the baseline: what a user would script ----
@@ -638,8 +691,14 @@ void printReport(const Results &v, const Results &b, bool haveBaseline, int take
     step(QStringLiteral("clipboard set → paste chord (includes the 0.15 s paste delay)"), v.clipboardToPaste);
     say(QString());
     for (const auto &[when, idle] : {std::pair{"after start-up", v.idleStart}, std::pair{"after the dictations", v.idleAfter}}) {
-        if (idle && !idle->busiest.isEmpty())
+        if (!idle)
+            continue;
+        if (!idle->busiest.isEmpty())
             say(QStringLiteral("Threads that woke while idle (%1): %2").arg(QLatin1String(when), idle->busiest.join(QStringLiteral(", "))));
+        say(QStringLiteral("Resident memory %1: %2 MB, of which %3 MB private (anonymous); %4 threads; largest: %5")
+                .arg(QLatin1String(when), fmt(double(idle->rssKb) / 1024.0), fmt(double(idle->anonKb) / 1024.0))
+                .arg(idle->threads)
+                .arg(idle->mappings.join(QStringLiteral(", "))));
     }
     if (v.failures || b.failures)
         say(QStringLiteral("Failed takes: Voxendo %1, baseline %2").arg(v.failures).arg(b.failures));
@@ -676,7 +735,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption voxendoOpt(QStringLiteral("voxendo"), QStringLiteral("The voxendo binary (default: the build's)."), QStringLiteral("path"));
     const QCommandLineOption devserverOpt(QStringLiteral("devserver"), QStringLiteral("The voxendo-devserver binary (default: the build's)."), QStringLiteral("path"));
     const QCommandLineOption signInOpt(QStringLiteral("sign-in"), QStringLiteral("Internal: sign EMAIL in through AuthManager and exit."), QStringLiteral("email"));
-    parser.addOptions({takesOpt, longOpt, idleOpt, noBaselineOpt, voxendoOpt, devserverOpt, signInOpt});
+    const QCommandLineOption verboseOpt(QStringLiteral("verbose"), QStringLiteral("Print every take's marks."));
+    parser.addOptions({takesOpt, longOpt, idleOpt, noBaselineOpt, voxendoOpt, devserverOpt, signInOpt, verboseOpt});
     parser.process(app);
 
     if (parser.isSet(signInOpt))
@@ -721,12 +781,14 @@ int main(int argc, char *argv[])
             return;
         }
         static const QRegularExpression re(QStringLiteral(
-            "^trace (\\S+) (\\S+) (\\d+) first-byte=(\\d+) received=(\\d+) answered=(\\d+)$"));
+            "^trace (\\S+) (\\S+) (\\d+) request=(\\d+) connected=(\\d+) first-byte=(\\d+) "
+            "received=(\\d+) answered=(\\d+)$"));
         const auto m = re.match(line);
         if (m.hasMatch()) {
             serverMarks.requests.append({m.captured(1), m.captured(2), m.captured(3).toInt(),
-                                         m.captured(4).toLongLong(), m.captured(5).toLongLong(),
-                                         m.captured(6).toLongLong()});
+                                         m.captured(4).toInt(), m.captured(5).toLongLong(),
+                                         m.captured(6).toLongLong(), m.captured(7).toLongLong(),
+                                         m.captured(8).toLongLong()});
         }
     };
     server.onStderr = [](const QString &) {};
@@ -768,7 +830,7 @@ int main(int argc, char *argv[])
 
     Results voxendo, baseline;
     {
-        VoxendoSide side(setup, keys);
+        VoxendoSide side(setup, keys, parser.isSet(verboseOpt));
         if (!side.start())
             return 1;
         side.closeWindow();

@@ -46,8 +46,9 @@ Q_SIGNALS:
     // Lines for the operator: notices on standard output, the access log on standard error.
     void notice(const QString &line);
     void accessLog(const QString &line);
-    // With DevServerOptions::trace: "trace METHOD PATH STATUS first-byte=US received=US
-    // answered=US" per request, CLOCK_MONOTONIC microseconds (paths only, never queries).
+    // With DevServerOptions::trace: "trace METHOD PATH STATUS request=N connected=US
+    // first-byte=US received=US answered=US" per request, CLOCK_MONOTONIC microseconds; N counts
+    // the requests on the connection (paths only, never queries).
     void traceLine(const QString &line);
 
 private:

@@ -100,9 +100,10 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("n"), QString::number(PasswordHash::kDefaultIterations));
     const QCommandLineOption trace("trace",
         QStringLiteral("Print one line per request on standard output, for latency benchmarks:\n"
-                       "  trace METHOD PATH STATUS first-byte=US received=US answered=US\n"
-                       "US are CLOCK_MONOTONIC microseconds: the request's first byte read, its "
-                       "last byte read, its answer written."));
+                       "  trace METHOD PATH STATUS request=N connected=US first-byte=US received=US answered=US\n"
+                       "N counts the requests on the connection from 1; US are CLOCK_MONOTONIC "
+                       "microseconds: the connection's TLS handshake done, the request's first "
+                       "byte read, its last byte read, its answer written."));
     parser.addOptions({help, version, port, dataDir, latest, minimum, confirm, autoConfirm,
                        expiresIn, key, keysFile, modelDir, maxAudio, iterations, trace});
     parser.addPositionalArgument(QStringLiteral("command"),

@@ -37,6 +37,7 @@ public:
         , m_server(server)
         , m_socket(socket)
         , m_parser(server->m_bodyLimit)
+        , m_connectedUs(monotonicMicroseconds())
     {
         socket->setReadBufferSize(kReadBufferBytes);
         m_idle.setSingleShot(true);
@@ -139,8 +140,8 @@ private:
     {
         m_socket->write(response.serialize(keepAlive));
         Q_EMIT m_server->requestFinished(method, path, response.status, m_timer.elapsed());
-        Q_EMIT m_server->requestTimed(method, path, response.status, m_firstByteUs, m_receivedUs,
-                                      monotonicMicroseconds());
+        Q_EMIT m_server->requestTimed(method, path, response.status, ++m_sequence, m_connectedUs,
+                                      m_firstByteUs, m_receivedUs, monotonicMicroseconds());
         // The next request's first byte is the next one read (pipelined bytes already in the
         // parser are rare enough not to matter for a measurement).
         m_firstByteUs = 0;
@@ -176,6 +177,8 @@ private:
     QTimer m_idle;
     QTimer m_drainQuiet;
     QElapsedTimer m_timer;
+    qint64 m_connectedUs = 0;
+    int m_sequence = 0;
     qint64 m_firstByteUs = 0;
     qint64 m_receivedUs = 0;
     bool m_busy = false;
