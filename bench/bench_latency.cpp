@@ -690,6 +690,11 @@ void printReport(const Results &v, const Results &b, bool haveBaseline, int take
     step(QStringLiteral("answer read → clipboard holds the text"), v.receivedToClipboard);
     step(QStringLiteral("clipboard set → paste chord (includes the 0.15 s paste delay)"), v.clipboardToPaste);
     say(QString());
+    if (!v.pressToFrame.isEmpty()) {
+        // The first show of the pill builds its scene; later presses reuse it.
+        say(QStringLiteral("First press after start-up: shortcut → first frame %1 ms (in the figures above).")
+                .arg(fmt(v.pressToFrame.values.first())));
+    }
     for (const auto &[when, idle] : {std::pair{"after start-up", v.idleStart}, std::pair{"after the dictations", v.idleAfter}}) {
         if (!idle)
             continue;
