@@ -3,6 +3,7 @@
 #include "account/authmanager.h"
 #include "audio/audiorecorder.h"
 #include "insertion/recordingoverlaycontroller.h"
+#include "settings_ui/settingswindow.h"
 #include "shortcut/hotkeymanager.h"
 
 namespace voxendo {
@@ -14,6 +15,7 @@ Application::Steps Application::systemSteps()
     steps.configure = []() -> QCoro::Task<> { co_await AuthManager::shared()->configure(); };
     steps.registerHotKey = [] { HotkeyManager::shared().registerHotKey(); };
     steps.requestMicrophoneAccess = [] { AudioRecorder::shared().requestMicrophoneAccess(); };
+    steps.showSettingsWindow = [] { SettingsWindow::shared().showAndRaise(); };
     steps.showListening = [] { RecordingOverlayController::shared().showListening(); };
     steps.showInserting = [] { RecordingOverlayController::shared().showInserting(); };
     steps.hideOverlay = [] { RecordingOverlayController::shared().hide(); };

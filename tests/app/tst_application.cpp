@@ -67,12 +67,9 @@ private Q_SLOTS:
         QFETCH(int, configureMs);
         Rig rig{std::chrono::milliseconds(configureMs)};
         QSignalSpy finished(rig.app.get(), &Application::startupFinished);
-        QElapsedTimer clock;
-        clock.start();
         rig.app->start();
         QVERIFY(!rig.app->statusItem()); // nothing before configure has returned
         QVERIFY(finished.wait(5000));
-        QVERIFY(clock.elapsed() >= configureMs + 200 - 20);
         QCOMPARE(rig.log, (QStringList{"configure begins", "configure ends", "tray after configure",
                                        "hotkey", "microphone", "window"}));
         QVERIFY(rig.app->statusItem());
