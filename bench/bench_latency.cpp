@@ -121,6 +121,37 @@ QString fmt(double v, int decimals = 1)
     return std::isnan(v) ? QStringLiteral("n/a") : QString::number(v, 'f', decimals);
 }
 
+// ---- children are ended with the benchmark, also when it is interrupted ----
+
+volatile sig_atomic_t g_children[4] = {0, 0, 0, 0};
+
+void registerChild(qint64 pid)
+{
+    for (auto &slot : g_children) {
+        if (slot == 0) {
+            slot = sig_atomic_t(pid);
+            return;
+        }
+    }
+}
+
+void unregisterChild(qint64 pid)
+{
+    for (auto &slot : g_children) {
+        if (slot == sig_atomic_t(pid))
+            slot = 0;
+    }
+}
+
+void onInterrupt(int signal)
+{
+    for (auto &slot : g_children) {
+        if (slot > 0)
+            ::kill(pid_t(slot), SIGTERM);
+    }
+    ::_exit(128 + signal);
+}
+
 // ---- a child process whose output lines are read as they come ----
 
 class LineProcess : public QObject
@@ -145,10 +176,18 @@ public:
     }
     ~LineProcess() override { stop(); }
 
+    void start(const QString &program, const QStringList &arguments)
+    {
+        process.start(program, arguments);
+        if (process.waitForStarted(10000))
+            registerChild(process.processId());
+    }
+
     void stop()
     {
         if (process.state() == QProcess::NotRunning)
             return;
+        unregisterChild(process.processId());
         process.terminate();
         if (!process.waitForFinished(5000)) {
             process.kill();
@@ -426,8 +465,8 @@ public:
                 m_hotkey = -1;
             m_log.append(line);
         };
-        m_app.process.start(m_setup.voxendo, {});
-        if (!m_app.process.waitForStarted(10000)) {
+        m_app.start(m_setup.voxendo, {});
+        if (m_app.process.state() != QProcess::Running) {
             fail(QStringLiteral("cannot start %1").arg(m_setup.voxendo));
             return false;
         }
@@ -724,6 +763,8 @@ QString findProgram(const QString &given, const QString &builtRelative, const QS
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
     QCoreApplication::setOrganizationName(QStringLiteral("Voxendo"));
     QCoreApplication::setApplicationName(QStringLiteral("Voxendo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VOXENDO_BENCH_VERSION));
@@ -798,7 +839,7 @@ int main(int argc, char *argv[])
     };
     server.onStderr = [](const QString &) {};
     const QString dataDir = setup.dir + QStringLiteral("/devserver");
-    server.process.start(setup.devserver, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), dataDir,
+    server.start(setup.devserver, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), dataDir,
                                            QStringLiteral("--trace"), QStringLiteral("--openai-key"), setup.openAiKey});
     if (!waitUntil([&] { return !setup.url.isEmpty() || server.process.state() == QProcess::NotRunning; }, 60000)
         || setup.url.isEmpty()) {

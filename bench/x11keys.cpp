@@ -60,6 +60,12 @@ qint64 windowPid(Display *d, Window w)
     return pid;
 }
 
+// Windows come and go while they are listed; a query about one that is gone is no failure here.
+int ignoreErrors(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
 bool isMapped(Display *d, Window w)
 {
     XWindowAttributes attributes{};
@@ -81,6 +87,7 @@ Keyboard::Keyboard()
         XCloseDisplay(d);
         return;
     }
+    XSetErrorHandler(ignoreErrors);
     m_display = d;
 }
 
