@@ -110,15 +110,21 @@ export DISPLAY=":$(head -n1 "$tmp/display")"
 wait_for 30 "the X display" xdpyinfo
 # openbox without key bindings: its default binds Alt+Space, the default dictation shortcut.
 sed '/<keyboard>/,/<\/keyboard>/c <keyboard></keyboard>' /etc/xdg/openbox/rc.xml >"$tmp/openbox-rc.xml"
-openbox --sm-disable --config-file "$tmp/openbox-rc.xml" >"$tmp/openbox.log" 2>&1 &
-pids+=($!)
+wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+for attempt in 1 2 3; do
+  openbox --sm-disable --config-file "$tmp/openbox-rc.xml" >>"$tmp/openbox.log" 2>&1 &
+  wm_pid=$!
+  pids+=("$wm_pid")
+  wait_for 20 "openbox" wm_up && break
+  log "openbox did not come up (attempt $attempt): $(tail -n 5 "$tmp/openbox.log")"
+  kill "$wm_pid" 2>/dev/null || true
+  [ "$attempt" = 3 ] && exit 1
+done
 xcompmgr >/dev/null 2>&1 &
 pids+=($!)
 trayer --edge top --align right --widthtype pixel --width 120 --height 28 --transparent false \
   >/dev/null 2>&1 &
 pids+=($!)
-wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-wait_for 30 "openbox" wm_up
 
 export VOXENDO_TEST_SESSION=1
 rc=0
