@@ -24,7 +24,7 @@ RUN_PKGS=(
 )
 TEST_PKGS=(
   xvfb openbox xcompmgr x11-xserver-utils x11-utils xdotool xclip trayer
-  espeak-ng sox ffmpeg procps psmisc
+  espeak-ng sox ffmpeg procps psmisc curl jq
   at-spi2-core python3 python3-pyatspi gir1.2-atspi-2.0 python3-gi
 )
 

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QQuickWindow>
 #include <QTextStream>
 
 #include <cstdio>
@@ -38,6 +39,13 @@ int main(int argc, char *argv[])
     case CommandLine::Action::Run:
         break;
     }
+
+    // The pill and the settings window are small 2D scenes that the software renderer draws in
+    // a millisecond or two. An OpenGL context per window instead costs tens of MB (a software GL
+    // driver loads LLVM) and holds the main thread, which reads the microphone and starts the
+    // upload, for tens of ms at every show of the pill. QT_QUICK_BACKEND still picks another.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") && qEnvironmentVariableIsEmpty("QSG_RHI_BACKEND"))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
 
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Voxendo"));

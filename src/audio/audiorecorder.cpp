@@ -3,6 +3,7 @@
 #include "audio/recordingencoder.h"
 #include "common/console.h"
 #include "common/logging.h"
+#include "common/trace.h"
 #include "platform/audioinput.h"
 
 #include <QAudioDevice>
@@ -239,6 +240,7 @@ bool AudioRecorder::pullAudio()
     m_encoder->append(m_active->session, pcm);
     if (!m_active->sawAudio) {
         m_active->sawAudio = true;
+        trace("first-frame");
         Q_EMIT captureStarted(); // last: a receiver may stop the recording
     }
     return true;

@@ -10,3 +10,4 @@ Q_DECLARE_LOGGING_CATEGORY(lcAudio)        // "com.voxendo.app.Audio" (diagnosti
 Q_DECLARE_LOGGING_CATEGORY(lcPlatform)     // "com.voxendo.app.Platform" (diagnostics only)
 Q_DECLARE_LOGGING_CATEGORY(lcNetwork)      // "com.voxendo.app.Network" (diagnostics only)
 Q_DECLARE_LOGGING_CATEGORY(lcAuth)         // "com.voxendo.app.Auth" (diagnostics only)
+Q_DECLARE_LOGGING_CATEGORY(lcTrace)        // "com.voxendo.app.Trace" (stage marks, off by default; common/trace.h)

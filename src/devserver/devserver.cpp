@@ -206,6 +206,21 @@ platform::Status DevServer::start()
                                      .arg(status)
                                      .arg(ms));
             });
+    if (m_options.trace) {
+        connect(m_server, &HttpsServer::requestTimed, this,
+                [this](const QByteArray &method, const QByteArray &path, int status, int sequence,
+                       qint64 connectedUs, qint64 firstByteUs, qint64 receivedUs, qint64 answeredUs) {
+                    Q_EMIT traceLine(QStringLiteral("trace %1 %2 %3 request=%4 connected=%5 first-byte=%6 received=%7 answered=%8")
+                                         .arg(QString::fromLatin1(method.isEmpty() ? "-" : method),
+                                              QString::fromUtf8(path.isEmpty() ? "-" : path))
+                                         .arg(status)
+                                         .arg(sequence)
+                                         .arg(connectedUs)
+                                         .arg(firstByteUs)
+                                         .arg(receivedUs)
+                                         .arg(answeredUs));
+                });
+    }
     return platform::Status::success();
 }
 

@@ -46,6 +46,10 @@ Q_SIGNALS:
     // Lines for the operator: notices on standard output, the access log on standard error.
     void notice(const QString &line);
     void accessLog(const QString &line);
+    // With DevServerOptions::trace: "trace METHOD PATH STATUS request=N connected=US
+    // first-byte=US received=US answered=US" per request, CLOCK_MONOTONIC microseconds; N counts
+    // the requests on the connection (paths only, never queries).
+    void traceLine(const QString &line);
 
 private:
     void handle(const HttpRequest &request, HttpsServer::Respond respond);

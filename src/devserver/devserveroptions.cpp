@@ -98,8 +98,14 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("PBKDF2-SHA256 iterations for new password hashes (default %1, minimum %2; "
                        "lower only for tests).").arg(PasswordHash::kDefaultIterations).arg(PasswordHash::kMinimumIterations),
         QStringLiteral("n"), QString::number(PasswordHash::kDefaultIterations));
+    const QCommandLineOption trace("trace",
+        QStringLiteral("Print one line per request on standard output, for latency benchmarks:\n"
+                       "  trace METHOD PATH STATUS request=N connected=US first-byte=US received=US answered=US\n"
+                       "N counts the requests on the connection from 1; US are CLOCK_MONOTONIC "
+                       "microseconds: the connection's TLS handshake done, the request's first "
+                       "byte read, its last byte read, its answer written."));
     parser.addOptions({help, version, port, dataDir, latest, minimum, confirm, autoConfirm,
-                       expiresIn, key, keysFile, modelDir, maxAudio, iterations});
+                       expiresIn, key, keysFile, modelDir, maxAudio, iterations, trace});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("Optional: confirm EMAIL (see above)."),
                                  QStringLiteral("[confirm EMAIL]"));
@@ -145,6 +151,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     o.maxAudioSeconds = parser.value(maxAudio).toDouble(&ok);
     if (!ok || o.maxAudioSeconds <= 0)
         return exitWith(2, QStringLiteral("--max-audio-seconds wants a positive number\n"), true);
+    o.trace = parser.isSet(trace);
     o.pbkdf2Iterations = parser.value(iterations).toInt(&ok);
     if (!ok || o.pbkdf2Iterations < PasswordHash::kMinimumIterations)
         return exitWith(2, QStringLiteral("--pbkdf2-iterations wants a number of at least %1\n")

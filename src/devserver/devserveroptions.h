@@ -21,6 +21,7 @@ struct DevServerOptions
     QString modelDir;
     int pbkdf2Iterations = 100000;
     double maxAudioSeconds = 600;
+    bool trace = false; // one timing line per request (see DevServer::traceLine)
     AuthService::Clock clock; // tests only
 };
 

@@ -6,6 +6,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <ctime>
+
 namespace voxendo::devserver {
 
 namespace {
@@ -16,6 +18,13 @@ namespace {
 constexpr int kDrainQuietMs = 300;
 constexpr int kDrainMaxMs = 15000;
 constexpr qint64 kReadBufferBytes = 1 << 20;
+
+qint64 monotonicMicroseconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 } // namespace
 
@@ -28,6 +37,7 @@ public:
         , m_server(server)
         , m_socket(socket)
         , m_parser(server->m_bodyLimit)
+        , m_connectedUs(monotonicMicroseconds())
     {
         socket->setReadBufferSize(kReadBufferBytes);
         m_idle.setSingleShot(true);
@@ -62,6 +72,8 @@ private:
         }
         if (m_closing)
             return;
+        if (m_firstByteUs == 0 && !bytes.isEmpty())
+            m_firstByteUs = monotonicMicroseconds();
         m_idle.start();
         m_parser.feed(bytes);
         process();
@@ -82,6 +94,7 @@ private:
                     ? m_server->m_errorResponder(m_parser.errorStatus(), m_parser.errorMessage(), head)
                     : HttpResponse::text(m_parser.errorStatus(), m_parser.errorMessage() + '\n');
                 m_timer.start();
+                m_receivedUs = monotonicMicroseconds();
                 startDrain();
                 finish(head ? head->method : QByteArray(), head ? head->path : QByteArray(),
                        response, false);
@@ -99,6 +112,7 @@ private:
         m_busy = true;
         m_idle.stop();
         m_timer.start();
+        m_receivedUs = monotonicMicroseconds();
         const bool keepAlive = request.wantsKeepAlive();
         QPointer<HttpConnection> self(this);
         auto answered = std::make_shared<bool>(false);
@@ -126,6 +140,11 @@ private:
     {
         m_socket->write(response.serialize(keepAlive));
         Q_EMIT m_server->requestFinished(method, path, response.status, m_timer.elapsed());
+        Q_EMIT m_server->requestTimed(method, path, response.status, ++m_sequence, m_connectedUs,
+                                      m_firstByteUs, m_receivedUs, monotonicMicroseconds());
+        // The next request's first byte is the next one read (pipelined bytes already in the
+        // parser are rare enough not to matter for a measurement).
+        m_firstByteUs = 0;
         if (!keepAlive) {
             m_closing = true;
             maybeFinishClose();
@@ -158,6 +177,10 @@ private:
     QTimer m_idle;
     QTimer m_drainQuiet;
     QElapsedTimer m_timer;
+    qint64 m_connectedUs = 0;
+    int m_sequence = 0;
+    qint64 m_firstByteUs = 0;
+    qint64 m_receivedUs = 0;
     bool m_busy = false;
     bool m_closing = false;
     bool m_draining = false;

@@ -49,6 +49,12 @@ Q_SIGNALS:
     // One per answered request, for the access log.
     void requestFinished(const QByteArray &method, const QByteArray &path, int status,
                          qint64 elapsedMs);
+    // The same request's marks on CLOCK_MONOTONIC, in microseconds: its connection's TLS
+    // handshake done, its first byte read, its last byte, and the answer handed to the socket;
+    // `sequence` counts the requests on the connection from 1. Comparable with the marks of
+    // other processes on this machine (latency benchmarks).
+    void requestTimed(const QByteArray &method, const QByteArray &path, int status, int sequence,
+                      qint64 connectedUs, qint64 firstByteUs, qint64 receivedUs, qint64 answeredUs);
 
 private:
     friend class HttpConnection;

@@ -59,6 +59,7 @@ int main(int argc, char *argv[])
     DevServer server(cmd.options);
     QObject::connect(&server, &DevServer::notice, [](const QString &l) { printLine(stdout, l); });
     QObject::connect(&server, &DevServer::accessLog, [](const QString &l) { printLine(stderr, l); });
+    QObject::connect(&server, &DevServer::traceLine, [](const QString &l) { printLine(stdout, l); });
     const auto status = server.start();
     if (!status.ok()) {
         printLine(stderr, QStringLiteral("voxendo-devserver: ") + status.message);

@@ -2,6 +2,7 @@
 
 #include "common/logging.h"
 #include "common/text.h"
+#include "common/trace.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -142,6 +143,7 @@ void AppState::beginRecording()
 
 void AppState::endRecording()
 {
+    trace("stop-requested");
     // One synchronous step: observers see isRecording drop only together with isProcessing
     // rising, so the overlay passes from listening to inserting without being hidden.
     setIsRecording(false);

@@ -2,6 +2,7 @@
 
 #include "common/logging.h"
 #include "common/text.h"
+#include "common/trace.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -155,6 +156,7 @@ void TextInjector::startNext()
     mime->setData(QString::fromLatin1(ownerFormat), insertion.token);
     mime->setData(QString::fromLatin1(secretHintFormat), QByteArrayLiteral("secret"));
     clipboard->setMimeData(mime);
+    trace("clipboard-set");
     qCInfo(lcTextInjector, "Text copied to clipboard");
 
     m_current = std::move(insertion);
@@ -199,6 +201,7 @@ void TextInjector::checkModifiersAndPaste()
 void TextInjector::paste()
 {
     const platform::Status posted = m_keySender->postPasteChord();
+    trace("paste-chord");
     if (!posted.ok())
         qCWarning(lcTextInjector, "Paste keystroke not posted: %s", qUtf8Printable(posted.message));
     qCInfo(lcTextInjector, "Paste simulated");

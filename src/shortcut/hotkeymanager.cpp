@@ -2,6 +2,7 @@
 
 #include "common/console.h"
 #include "common/logging.h"
+#include "common/trace.h"
 
 #include <QJSEngine>
 #include <QSettings>
@@ -42,8 +43,10 @@ HotkeyManager *HotkeyManager::create(QQmlEngine *, QJSEngine *)
 void HotkeyManager::registerHotKey()
 {
     if (!m_pressHandler)
-        m_pressHandler = connect(m_backend.get(), &platform::HotkeyBackend::pressed, this,
-                                 &HotkeyManager::hotKeyPressed);
+        m_pressHandler = connect(m_backend.get(), &platform::HotkeyBackend::pressed, this, [this] {
+            trace("hotkey-press");
+            Q_EMIT hotKeyPressed();
+        });
 
     const platform::Status status =
         m_backend->registerHotkey({m_currentShortcut.keyCode, m_currentShortcut.modifiers});

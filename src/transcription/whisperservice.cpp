@@ -3,6 +3,7 @@
 #include "common/endpoints.h"
 #include "common/network.h"
 #include "common/text.h"
+#include "common/trace.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -162,8 +163,10 @@ void startExchange(QNetworkAccessManager *manager, const QNetworkRequest &reques
     exchange->completion = std::move(completion);
 
     QNetworkReply *reply = manager->post(request, body);
+    trace("upload-started");
 
     const auto onFinished = [reply, exchange] {
+        trace("answer-received");
         const WhisperResult result = handleResponse(reply, exchange->timedOut);
         reply->deleteLater();
         exchange->complete(result);
