@@ -40,6 +40,14 @@ int main(int argc, char *argv[])
         break;
     }
 
+    // Without any display Qt would abort with a core dump; say what is missing instead.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        QTextStream(stderr) << "voxendo: no graphical session (neither DISPLAY nor WAYLAND_DISPLAY "
+                               "is set). Start Voxendo from your desktop session.\n";
+        return 1;
+    }
+
     // The pill and the settings window are small 2D scenes that the software renderer draws in
     // a millisecond or two. An OpenGL context per window instead costs tens of MB (a software GL
     // driver loads LLVM) and holds the main thread, which reads the microphone and starts the
