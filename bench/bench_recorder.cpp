@@ -230,6 +230,8 @@ void printTake(const char *name, const Take &t)
 
 int main(int argc, char **argv)
 {
+    if (qEnvironmentVariableIsEmpty("VOXENDO_MODULE_DIR")) // the encoder module of this build tree
+        qputenv("VOXENDO_MODULE_DIR", VOXENDO_BENCH_MODULE_DIR);
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();

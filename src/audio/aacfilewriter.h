@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/recordingfile.h"
 #include "platform/status.h"
 
 #include <QString>
@@ -7,17 +8,15 @@
 #include <memory>
 #include <span>
 
-struct AVCodecContext;
-struct AVFormatContext;
-struct AVFrame;
-struct AVIOContext;
-struct AVPacket;
-
 namespace voxendo {
 
-// Streams 16-bit mono PCM into an MPEG-4 audio file (.m4a) with FFmpeg's native AAC-LC encoder.
-// Samples are encoded as they arrive, so finishing only costs the last partial frame and the
-// index. Not thread-safe: one thread at a time, which may change between calls.
+// Streams 16-bit mono PCM into an MPEG-4 audio file (.m4a) as AAC-LC. Samples are encoded as
+// they arrive, so finishing only costs the last partial frame and the index. Not thread-safe:
+// one thread at a time, which may change between calls.
+//
+// The encoder itself (FFmpeg, which brings some eighty libraries with it) lives in a module
+// that is loaded the first time a recording needs it, so a Voxendo that waits in the tray does
+// not carry it; see AacEncoderModule.
 class AacFileWriter
 {
 public:
@@ -32,53 +31,39 @@ public:
         int bitRate = 26000;
     };
 
-    // Creates the file exclusively (never reuses or follows an existing path) with mode 0600,
-    // since it holds the user's voice, and writes the container header.
+    // Creates the file (see RecordingFile) and opens the encoder on it.
     static platform::Result<std::unique_ptr<AacFileWriter>> create(const QString &path,
                                                                     const Settings &settings);
     static platform::Result<std::unique_ptr<AacFileWriter>> create(const QString &path)
     {
         return create(path, Settings{});
     }
-    ~AacFileWriter(); // closes without finishing: the file is left incomplete
+    // Opens the encoder on a file created beforehand, loading the encoder module if needed;
+    // may take tens of milliseconds the first time. On failure the file is discarded.
+    static platform::Result<std::unique_ptr<AacFileWriter>> open(RecordingFile file,
+                                                                  const Settings &settings);
+
+    virtual ~AacFileWriter() = default; // closes without finishing: the file is left incomplete
 
     // Encodes whole 1024-sample frames as soon as they are complete and keeps the rest.
     // A failure is final: later calls answer the same failure.
-    platform::Status write(std::span<const qint16> samples);
+    virtual platform::Status write(std::span<const qint16> samples) = 0;
 
     // Encodes what is left, writes the index and closes the file. Fails when anything could
     // not be written or the file no longer exists at its path (its directory was removed or
     // the file replaced), because the caller would otherwise be handed a path without audio.
-    platform::Status finish();
+    virtual platform::Status finish() = 0;
 
     // Closes and deletes the file: for a recording that never got under way, whose name
     // nobody else has seen. A finished file is left alone.
-    void discard();
+    virtual void discard() = 0;
 
-    QString path() const { return m_path; }
-    qint64 samplesWritten() const { return m_samplesIn; }
+    virtual QString path() const = 0;
+    virtual qint64 samplesWritten() const = 0;
 
-private:
+protected:
     AacFileWriter() = default;
     Q_DISABLE_COPY(AacFileWriter)
-
-    platform::Status encodeFrame(int samples);
-    platform::Status drain(bool flush);
-    platform::Status fail(const QString &what, int averror);
-    void close();
-
-    QString m_path;
-    int m_fd = -1;
-    AVFormatContext *m_format = nullptr;
-    AVIOContext *m_io = nullptr;
-    AVCodecContext *m_codec = nullptr;
-    AVFrame *m_frame = nullptr;
-    AVPacket *m_packet = nullptr;
-    int m_pending = 0; // samples waiting in m_frame
-    qint64 m_samplesIn = 0;
-    qint64 m_nextPts = 0;
-    platform::Status m_failure;
-    bool m_finished = false;
 };
 
 } // namespace voxendo

@@ -59,7 +59,11 @@ void printStartFailure(const QString &reason)
 
 struct AudioRecorder::Capture
 {
+    // The encoder is started once audio flows: opening it the first time loads its module, tens
+    // of milliseconds of work that would otherwise compete with starting the microphone and
+    // delay the first captured frame. Until then the session is 0 and the file waits here.
     quint64 session = 0;
+    RecordingFile file;
     QString path;
     QAudioDevice device;
     QAudioSource *source = nullptr; // child of the recorder; released with deleteLater()
@@ -106,8 +110,23 @@ AudioRecorder::~AudioRecorder()
 {
     if (m_active) {
         endCapture(*m_active, false);
-        m_encoder->abandon(m_active->session);
+        abandonEncoding(*m_active);
     }
+}
+
+quint64 AudioRecorder::encoderSession(Capture &capture)
+{
+    if (capture.session == 0)
+        capture.session = m_encoder->begin(std::move(capture.file));
+    return capture.session;
+}
+
+void AudioRecorder::abandonEncoding(Capture &capture)
+{
+    if (capture.session != 0)
+        m_encoder->abandon(capture.session);
+    else
+        capture.file.discard(); // no audio was ever written to it
 }
 
 void AudioRecorder::requestMicrophoneAccess()
@@ -137,9 +156,10 @@ void AudioRecorder::startRecording()
                 .arg(device.description()));
     }
 
-    auto writer = AacFileWriter::create(path);
-    if (!writer.ok())
-        return printStartFailure(writer.status.message);
+    // Only the file is made here; the encoder opens on the encoder thread.
+    auto file = RecordingFile::create(path);
+    if (!file.ok())
+        return printStartFailure(file.status.message);
 
     auto capture = std::make_unique<Capture>();
     capture->path = path;
@@ -150,7 +170,7 @@ void AudioRecorder::startRecording()
     if (!capture->io || capture->source->error() != QAudio::NoError) {
         const QString reason = describeError(capture->source->error(), device);
         endCapture(*capture, false);
-        (*writer.value)->discard(); // nobody will be given this name
+        file.value->discard(); // nobody will be given this name
         return printStartFailure(reason);
     }
     qCInfo(lcAudio) << "Recording from" << device.description() << device.id();
@@ -160,11 +180,11 @@ void AudioRecorder::startRecording()
         // waiting for it.
         qCWarning(lcAudio) << "A recording was started while another was under way";
         endCapture(*m_active, true);
-        m_encoder->finish(m_active->session);
+        m_encoder->finish(encoderSession(*m_active));
         m_active.reset();
     }
 
-    capture->session = m_encoder->begin(std::move(*writer.value));
+    capture->file = std::move(*file.value);
     connect(capture->io, &QIODevice::readyRead, this, &AudioRecorder::onAudioReady);
     connect(capture->source, &QAudioSource::stateChanged, this,
             &AudioRecorder::onSourceStateChanged);
@@ -201,8 +221,9 @@ void AudioRecorder::stopRecording(Completion completion)
     endCapture(*capture, true);
     // Each stop keeps its own completion and file, so an answer can never reach the caller of
     // a different recording.
-    m_stopping[capture->session] = Stopping{capture->path, std::move(completion)};
-    m_encoder->finish(capture->session);
+    const quint64 session = encoderSession(*capture);
+    m_stopping[session] = Stopping{capture->path, std::move(completion)};
+    m_encoder->finish(session);
 }
 
 void AudioRecorder::armTimeLimit()
@@ -237,7 +258,7 @@ bool AudioRecorder::pullAudio()
     if (pcm.isEmpty())
         return false;
     m_active->sinceAudio.start();
-    m_encoder->append(m_active->session, pcm);
+    m_encoder->append(encoderSession(*m_active), pcm);
     if (!m_active->sawAudio) {
         m_active->sawAudio = true;
         trace("first-frame");
@@ -264,7 +285,7 @@ void AudioRecorder::failCapture(const QString &reason)
     Console::printLine(QStringLiteral("Recording finished unsuccessfully"));
     std::unique_ptr<Capture> capture = std::move(m_active);
     endCapture(*capture, false);
-    m_encoder->abandon(capture->session);
+    abandonEncoding(*capture);
 }
 
 void AudioRecorder::onSourceStateChanged()
@@ -318,7 +339,7 @@ void AudioRecorder::endCapture(Capture &capture, bool keepTail)
         // What the server delivered since the last read: the end of the last word.
         const QByteArray tail = capture.io->readAll();
         if (!tail.isEmpty())
-            m_encoder->append(capture.session, tail);
+            m_encoder->append(encoderSession(capture), tail);
     }
     capture.source->disconnect(this);
     if (capture.io)

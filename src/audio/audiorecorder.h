@@ -97,6 +97,8 @@ private:
     void onEncoderFinished(quint64 session, bool ok, const QString &reason);
     void armTimeLimit();
     void endCapture(Capture &capture, bool keepTail);
+    quint64 encoderSession(Capture &capture); // starts the encoder on first use
+    void abandonEncoding(Capture &capture);
 
     std::unique_ptr<platform::AudioInputProvider> m_inputs;
     QString m_directory;

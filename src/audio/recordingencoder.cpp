@@ -17,6 +17,16 @@ public:
         m_sessions[id].writer = std::move(writer);
     }
 
+    void open(quint64 id, RecordingFile file, const AacFileWriter::Settings &settings)
+    {
+        auto writer = AacFileWriter::open(std::move(file), settings);
+        if (!writer.ok()) {
+            post([o = m_owner, id, reason = writer.status.message] { Q_EMIT o->failed(id, reason); });
+            return;
+        }
+        m_sessions[id].writer = std::shared_ptr<AacFileWriter>(std::move(*writer.value));
+    }
+
     void append(quint64 id, const QByteArray &pcm)
     {
         auto it = m_sessions.find(id);
@@ -92,6 +102,16 @@ quint64 RecordingEncoder::begin(std::unique_ptr<AacFileWriter> writer)
     std::shared_ptr<AacFileWriter> shared(std::move(writer));
     QMetaObject::invokeMethod(
         m_worker, [w = m_worker, id, shared] { w->begin(id, shared); }, Qt::QueuedConnection);
+    return id;
+}
+
+quint64 RecordingEncoder::begin(RecordingFile file, const AacFileWriter::Settings &settings)
+{
+    const quint64 id = m_nextSession++;
+    auto shared = std::make_shared<RecordingFile>(std::move(file));
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, id, shared, settings] { w->open(id, std::move(*shared), settings); },
+        Qt::QueuedConnection);
     return id;
 }
 

@@ -25,6 +25,9 @@ public:
 
     // Hands an open writer to the worker; the answer is the session's id (never 0).
     quint64 begin(std::unique_ptr<AacFileWriter> writer);
+    // Opens the encoder on `file` on the worker, where loading the encoder module the first
+    // time costs the main thread nothing; a failure to open is answered by failed().
+    quint64 begin(RecordingFile file, const AacFileWriter::Settings &settings = {});
     // 16-bit native-endian mono samples, in capture order; may split a sample across calls.
     void append(quint64 session, const QByteArray &pcm);
     // Encodes the rest and closes the file; answered by finished() unless failed() came first.

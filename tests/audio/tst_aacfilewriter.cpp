@@ -1,5 +1,6 @@
-// The AAC file writer on its own: the file format, the privacy of the file and every way the
-// file can fail to come out whole.
+// The AAC file writer on its own: the file format, the privacy of the file, every way the
+// file can fail to come out whole, and the loading of the encoder module.
+#include "audio/aacencodermodule.h"
 #include "audio/aacfilewriter.h"
 #include "audiocheck.h"
 
@@ -216,6 +217,56 @@ private Q_SLOTS:
         QVERIFY((*wb.value)->finish().ok());
         (*wb.value)->discard();
         QVERIFY(QFileInfo::exists(b));
+    }
+
+    // Without a usable encoder module a recording cannot start: the reason names what was
+    // wrong, the file is removed, and the next recording tries again.
+    void aMissingOrForeignModuleFailsClearlyAndIsTriedAgain_data()
+    {
+        QTest::addColumn<QString>("content");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << "" << "The audio encoder module is missing (looked in ";
+        QTest::newRow("not a library") << "text" << "The audio encoder module could not be loaded: ";
+        QTest::newRow("another library") << "libz" << "The audio encoder module ";
+    }
+
+    void aMissingOrForeignModuleFailsClearlyAndIsTriedAgain()
+    {
+        QFETCH(QString, content);
+        QFETCH(QString, message);
+        const QString built = qEnvironmentVariable("VOXENDO_MODULE_DIR") + QStringLiteral("/libvoxendo-aac.so");
+        QVERIFY2(QFileInfo::exists(built), "run through ctest, which sets VOXENDO_MODULE_DIR");
+        QTemporaryDir moduleDir, recordDir;
+        const QString module = moduleDir.filePath(QStringLiteral("libvoxendo-aac.so"));
+        if (content == QLatin1String("text")) {
+            QFile f(module);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("not an ELF file\n");
+        } else if (content == QLatin1String("libz")) {
+            // A copy: the C library would take a link to an already loaded library for that one.
+            QVERIFY(QFile::copy(QStringLiteral("/usr/lib/x86_64-linux-gnu/libz.so.1"), module));
+        }
+        AacEncoderModule loader({moduleDir.path()});
+        const QString path = recordDir.filePath(QStringLiteral("voxendo_x.m4a"));
+
+        auto file = RecordingFile::create(path);
+        QVERIFY(file.ok());
+        auto writer = loader.open(std::move(*file.value), {});
+        QVERIFY(!writer.ok());
+        QVERIFY2(writer.status.message.startsWith(message), qPrintable(writer.status.message));
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(!loader.isLoaded());
+
+        // Repaired (a package upgrade finished, say): the next recording works.
+        QFile::remove(module);
+        QVERIFY(QFile::copy(built, module));
+        file = RecordingFile::create(path);
+        writer = loader.open(std::move(*file.value), {});
+        QVERIFY2(writer.ok(), qPrintable(writer.status.message));
+        QVERIFY(loader.isLoaded());
+        QVERIFY((*writer.value)->write(speechLike(4000, 3)).ok());
+        QVERIFY((*writer.value)->finish().ok());
+        QCOMPARE(probe(path).codecName, QStringLiteral("aac"));
     }
 };
 

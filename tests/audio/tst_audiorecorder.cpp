@@ -204,6 +204,21 @@ private Q_SLOTS:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
     }
 
+    // The encoder starts with the first audio; a stop that comes before any is still answered
+    // once, with the (empty) file.
+    void aStopBeforeAnyAudioIsAnsweredWithTheFile()
+    {
+        QTemporaryDir dir;
+        auto recorder = makeRecorder(dir.path());
+        recorder->startRecording();
+        QVERIFY(recorder->isRecording());
+        const Answer answer = stopAndWait(*recorder);
+        QCOMPARE(answer.calls, 1);
+        QVERIFY(answer.url);
+        QVERIFY(QFileInfo(answer.url->toLocalFile()).size() > 0);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+    }
+
     // Whenever no recording is under way, a stop answers none before it returns.
     void stopWithoutARecordingAnswersNoneAtOnce_data()
     {

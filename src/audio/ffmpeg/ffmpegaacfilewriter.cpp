@@ -1,4 +1,6 @@
-#include "audio/aacfilewriter.h"
+#include "audio/ffmpeg/ffmpegaacfilewriter.h"
+
+#include "audio/aacencodermodule.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,7 +11,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include "common/logging.h"
+#include <QLoggingCategory>
 
 #include <QFile>
 
@@ -22,6 +24,10 @@ extern "C" {
 
 namespace voxendo {
 namespace {
+
+// The module does not link the core library; the same category name keeps its messages with
+// the recorder's.
+Q_LOGGING_CATEGORY(lcAudio, "com.voxendo.app.Audio", QtWarningMsg)
 
 using platform::Result;
 using platform::Status;
@@ -77,26 +83,17 @@ int64_t seekFd(void *opaque, int64_t offset, int whence)
 
 } // namespace
 
-Result<std::unique_ptr<AacFileWriter>> AacFileWriter::create(const QString &path,
-                                                             const Settings &settings)
+Result<std::unique_ptr<AacFileWriter>> FfmpegAacFileWriter::open(int fd, const QString &path,
+                                                                  const Settings &settings)
 {
     static std::once_flag logRouting;
     std::call_once(logRouting, [] { av_log_set_callback(forwardFfmpegLog); });
 
-    std::unique_ptr<AacFileWriter> w(new AacFileWriter);
+    std::unique_ptr<FfmpegAacFileWriter> w(new FfmpegAacFileWriter);
     w->m_path = path;
+    w->m_fd = fd;
 
-    // O_EXCL | O_NOFOLLOW: a name planted in a shared temp directory is never written through.
-    w->m_fd = ::open(QFile::encodeName(path).constData(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (w->m_fd < 0) {
-        const int err = errno;
-        return Result<std::unique_ptr<AacFileWriter>>::failure(Status::failure(
-            AVERROR(err), QStringLiteral("Could not create %1: %2").arg(path, QString::fromLocal8Bit(strerror(err)))));
-    }
-    ::fchmod(w->m_fd, 0600); // the umask may only have narrowed it; make it exact
-
-    // The file is ours (created exclusively above) and nobody knows its name yet.
+    // The file is ours (created exclusively by the caller) and nobody knows its name yet.
     auto failed = [&](const QString &what, int err) {
         const Status status = w->fail(what, err);
         w->discard();
@@ -160,15 +157,15 @@ Result<std::unique_ptr<AacFileWriter>> AacFileWriter::create(const QString &path
     if (w->m_io->error < 0)
         return failed(QStringLiteral("Could not write the recording"), w->m_io->error);
 
-    return Result<std::unique_ptr<AacFileWriter>>::success(std::move(w));
+    return Result<std::unique_ptr<AacFileWriter>>::success(std::unique_ptr<AacFileWriter>(std::move(w)));
 }
 
-AacFileWriter::~AacFileWriter()
+FfmpegAacFileWriter::~FfmpegAacFileWriter()
 {
     close();
 }
 
-Status AacFileWriter::write(std::span<const qint16> samples)
+Status FfmpegAacFileWriter::write(std::span<const qint16> samples)
 {
     if (!m_failure.ok())
         return m_failure;
@@ -200,7 +197,7 @@ Status AacFileWriter::write(std::span<const qint16> samples)
     return Status::success();
 }
 
-Status AacFileWriter::finish()
+Status FfmpegAacFileWriter::finish()
 {
     if (!m_failure.ok())
         return m_failure;
@@ -240,7 +237,7 @@ Status AacFileWriter::finish()
     return Status::success();
 }
 
-Status AacFileWriter::encodeFrame(int samples)
+Status FfmpegAacFileWriter::encodeFrame(int samples)
 {
     m_frame->nb_samples = samples;
     m_frame->pts = m_nextPts;
@@ -252,7 +249,7 @@ Status AacFileWriter::encodeFrame(int samples)
     return drain(false);
 }
 
-Status AacFileWriter::drain(bool flush)
+Status FfmpegAacFileWriter::drain(bool flush)
 {
     AVStream *stream = m_format->streams[0];
     for (;;) {
@@ -274,7 +271,7 @@ Status AacFileWriter::drain(bool flush)
     }
 }
 
-Status AacFileWriter::fail(const QString &what, int averror)
+Status FfmpegAacFileWriter::fail(const QString &what, int averror)
 {
     if (m_failure.ok())
         m_failure = Status::failure(averror ? averror : AVERROR_UNKNOWN,
@@ -283,14 +280,14 @@ Status AacFileWriter::fail(const QString &what, int averror)
     return m_failure;
 }
 
-void AacFileWriter::discard()
+void FfmpegAacFileWriter::discard()
 {
     close();
     if (!m_finished)
         ::unlink(QFile::encodeName(m_path).constData());
 }
 
-void AacFileWriter::close()
+void FfmpegAacFileWriter::close()
 {
     if (m_format) {
         m_format->pb = nullptr; // custom I/O: ours to free
@@ -311,3 +308,10 @@ void AacFileWriter::close()
 }
 
 } // namespace voxendo
+
+extern "C" Q_DECL_EXPORT const voxendo::AacModuleEntry *voxendo_aac_module_entry()
+{
+    static const voxendo::AacModuleEntry entry{VOXENDO_VERSION, sizeof(voxendo::AacFileWriter::Settings),
+                                               &voxendo::FfmpegAacFileWriter::open};
+    return &entry;
+}
