@@ -1,5 +1,6 @@
 #include "settings_ui/settingswindow.h"
 
+#include "common/memory.h"
 #include "insertion/textinjector.h"
 #include "settings_ui/navigationcenter.h"
 
@@ -10,21 +11,25 @@
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickView>
+#include <QTimer>
+
+#include <utility>
 
 namespace voxendo {
 
 SettingsWindow::SettingsWindow(QQmlEngine *engine, QObject *parent)
     : QObject(parent)
     , m_engine(engine)
+    , m_ownsEngine(engine == nullptr)
 {
     prepareStyle();
-    if (!m_engine)
-        m_engine = new QQmlEngine(this);
 }
 
 SettingsWindow::~SettingsWindow()
 {
     delete m_view;
+    if (m_ownsEngine)
+        delete m_engine;
 }
 
 SettingsWindow &SettingsWindow::shared()
@@ -52,6 +57,8 @@ void SettingsWindow::ensureCreated()
 {
     if (m_view)
         return;
+    if (!m_engine)
+        m_engine = new QQmlEngine;
     m_view = new QQuickView(m_engine, nullptr);
     m_view->setTitle(QStringLiteral("Voxendo"));
     m_view->setResizeMode(QQuickView::SizeRootObjectToView);
@@ -66,6 +73,31 @@ void SettingsWindow::ensureCreated()
     if (QQuickItem *root = m_view->rootObject()) {
         connect(root, SIGNAL(quitRequested()), this, SLOT(quit()));
     }
+
+    // Closing hides the window. It is released from the event loop, never inside the close
+    // handling, and only if nothing showed it again meanwhile (a tray click right after).
+    connect(m_view, &QWindow::visibleChanged, this, [this](bool visible) {
+        if (!visible)
+            QTimer::singleShot(0, this, &SettingsWindow::releaseIfClosed);
+    });
+}
+
+void SettingsWindow::releaseIfClosed()
+{
+    if (!m_view || m_view->isVisible())
+        return;
+    delete std::exchange(m_view, nullptr);
+    if (!m_ownsEngine) {
+        Q_EMIT released();
+        return;
+    }
+    // After the view's own deferred deletions, which may still refer to the engine.
+    QQmlEngine *engine = std::exchange(m_engine, nullptr);
+    connect(engine, &QObject::destroyed, this, [this] {
+        releaseFreedMemory();
+        Q_EMIT released();
+    });
+    engine->deleteLater();
 }
 
 void SettingsWindow::quit()

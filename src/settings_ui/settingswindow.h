@@ -11,8 +11,11 @@ class QQuickWindow;
 namespace voxendo {
 
 // The settings window: one ordinary window titled "Voxendo" whose root view is
-// MainSettingsView.qml. The root view is created once, on first use, and lives for the rest of
-// the process; closing the window only hides it. Main thread only.
+// MainSettingsView.qml. The window and its root view are created when shown and released soon
+// after the user closes it, together with the QML engine when the window made its own: Voxendo
+// spends nearly all its time in the tray, and the views' QML is most of what it would otherwise
+// keep in memory there. The next show creates a new root view, which starts on Home.
+// Main thread only.
 class SettingsWindow : public QObject
 {
     Q_OBJECT
@@ -23,7 +26,8 @@ public:
     static constexpr int minimumWidth = 700;
     static constexpr int minimumHeight = 500;
 
-    // `engine` null: the window makes its own engine. The root view is not created yet.
+    // `engine` null: the window makes its own engine when shown, and releases it when closed.
+    // The root view is not created yet.
     explicit SettingsWindow(QQmlEngine *engine = nullptr, QObject *parent = nullptr);
     ~SettingsWindow() override;
 
@@ -46,21 +50,26 @@ public:
     // Shows the window on the Settings tab with the Permissions section in view.
     void openPermissions();
 
-    // Null until the window was first shown.
+    // Null while the window is not shown (before the first show, and once a closed window has
+    // been released).
     QQuickWindow *window() const;
     QQuickItem *rootItem() const;
 
 Q_SIGNALS:
     // Ctrl+Q in the window, just before the application is asked to quit.
     void quitRequested();
+    // A closed window and its root view were released.
+    void released();
 
 private Q_SLOTS:
     void quit();
 
 private:
     void ensureCreated();
+    void releaseIfClosed();
 
     QQmlEngine *m_engine;
+    const bool m_ownsEngine;
     QQuickView *m_view = nullptr;
 };
 

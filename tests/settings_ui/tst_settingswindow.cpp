@@ -13,6 +13,7 @@
 #include <QQmlExpression>
 #include <QQuickWindow>
 #include <QRawFont>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
@@ -51,34 +52,48 @@ private Q_SLOTS:
 
     void init() { m->reset(); }
 
-    void createdOnceShownAndHiddenNeverClosed()
+    void createdWhenShownAndReleasedWhenClosed()
     {
         SettingsWindow window;
         QVERIFY(!window.window());
         QVERIFY(!window.isVisible());
 
         window.showAndRaise();
-        QQuickWindow *qw = window.window();
+        QPointer<QQuickWindow> qw = window.window();
         QVERIFY(qw);
         QVERIFY(QTest::qWaitForWindowExposed(qw));
         QVERIFY(window.isVisible());
         QCOMPARE(qw->title(), QStringLiteral("Voxendo"));
         QCOMPARE(qw->size(), QSize(800, 600));
         QCOMPARE(qw->minimumSize(), QSize(700, 500));
-        QQuickItem *root = window.rootItem();
+        QPointer<QQuickItem> root = window.rootItem();
         QVERIFY(root);
         QCOMPARE(root->objectName(), QStringLiteral("mainSettingsView"));
         QVERIFY(shown(window, "homeTab"));
 
-        // Closing only hides; the next show brings back the same root view and its state.
+        // Closed and shown again before the event loop ran (a tray click right after closing):
+        // the same window stays.
+        QSignalSpy released(&window, &SettingsWindow::released);
         window.rootItem()->setProperty("selectedTab", "settings");
         qw->close();
-        QTRY_VERIFY(!window.isVisible());
         window.showAndRaise();
-        QVERIFY(QTest::qWaitForWindowExposed(qw));
-        QCOMPARE(window.window(), qw);
-        QCOMPARE(window.rootItem(), root);
+        QCoreApplication::processEvents();
+        QCOMPARE(released.count(), 0);
+        QCOMPARE(window.window(), qw.data());
         QCOMPARE(selectedTab(window), QStringLiteral("settings"));
+
+        // Closing releases the window and its root view; the next show makes a new root view,
+        // which starts on Home.
+        qw->close();
+        QVERIFY(released.wait());
+        QVERIFY(!qw);
+        QVERIFY(!root);
+        QVERIFY(!window.window());
+        QVERIFY(!window.isVisible());
+        window.showAndRaise();
+        QVERIFY(QTest::qWaitForWindowExposed(window.window()));
+        QVERIFY(shown(window, "homeTab"));
+        QCOMPARE(selectedTab(window), QStringLiteral("home"));
     }
 
     void quitShortcutAsksTheApplicationToQuit()
