@@ -356,6 +356,7 @@ struct Results
     std::optional<double> longStopToUpload;
     double longSeconds = 0;
     std::optional<Idle> idleStart, idleAfter;
+    std::optional<Idle> quickReference; // the window stack's own floor, for comparison
     int failures = 0;
 };
 
@@ -711,6 +712,10 @@ void printReport(const Results &v, const Results &b, bool haveBaseline, int take
     };
     idleRows("after start-up, window closed", v.idleStart);
     idleRows("after the dictations", v.idleAfter);
+    if (v.quickReference) {
+        say(QStringLiteral("| reference: idle RSS of a bare Qt Quick Controls window with a tray icon, shown, closed and freed (MB) | %1 | | — | | | | |")
+                .arg(fmt(double(v.quickReference->rssKb) / 1024.0)));
+    }
     say(QString());
 
     say(QStringLiteral("### Where Voxendo's time goes (ms; median / p95)"));
@@ -901,6 +906,23 @@ int main(int argc, char *argv[])
         say(QStringLiteral("measuring idle after the dictations (%1 s)...").arg(idleSeconds));
         voxendo.idleAfter = measureIdle(side.pid(), idleSeconds);
         side.stop();
+    }
+
+    {
+        // The same idle measurement of the bare window stack, in the same session.
+        QProcess reference;
+        reference.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        reference.start(QCoreApplication::applicationDirPath() + QStringLiteral("/bench_qtquick_reference"), {});
+        if (waitUntil([&] { return reference.canReadLine() || reference.state() == QProcess::NotRunning; }, 30000)
+            && reference.readLine().trimmed() == "ready") {
+            sleepMs(2000);
+            say(QStringLiteral("measuring the Qt Quick reference (%1 s)...").arg(idleSeconds));
+            voxendo.quickReference = measureIdle(reference.processId(), idleSeconds);
+        } else {
+            say(QStringLiteral("the Qt Quick reference did not start; its row is left out"));
+        }
+        reference.kill();
+        reference.waitForFinished(5000);
     }
 
     if (withBaseline) {
