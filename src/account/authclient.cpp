@@ -145,8 +145,13 @@ AuthClient::AuthClient(const QUrl &serviceUrl, const QString &apiKey, Options op
     , m_network(m_options.network ? m_options.network : Network::manager())
 {
     m_storagePool.setMaxThreadCount(1);
-    m_refreshTimer.setInterval(m_options.autoRefreshTick);
-    connect(&m_refreshTimer, &QTimer::timeout, this, &AuthClient::autoRefreshTick);
+    // One timer aimed at the next moment the session needs a look, rather than a periodic tick:
+    // an idle Voxendo in the tray then wakes a few times an hour instead of twice a minute.
+    m_refreshTimer.setSingleShot(true);
+    connect(&m_refreshTimer, &QTimer::timeout, this, [this] {
+        autoRefreshTick();
+        scheduleAutoRefresh();
+    });
     m_initTask.emplace(initialize());
 }
 
@@ -241,8 +246,8 @@ QCoro::Task<> AuthClient::initialize()
     Q_EMIT initializationFinished();
 
     if (m_options.autoRefreshToken) {
-        m_refreshTimer.start();
         autoRefreshTick(); // a stored session may be near its end already
+        scheduleAutoRefresh();
     }
 }
 
@@ -266,6 +271,7 @@ std::shared_ptr<AuthStateStream> AuthClient::authStateChanges()
 
 void AuthClient::notify(AuthChangeEvent event, const std::optional<AuthSession> &session)
 {
+    scheduleAutoRefresh(); // a new session, or none
     for (const auto &weak : m_streams) {
         if (auto stream = weak.lock())
             stream->push({event, session});
@@ -539,6 +545,20 @@ void AuthClient::autoRefreshTick()
     const qint64 remainingMs = m_session->expiresAt * 1000 - nowMs();
     if (remainingMs < m_options.autoRefreshMargin.count())
         refreshSession(m_session->refreshToken); // runs on; its outcome is announced as an event
+}
+
+void AuthClient::scheduleAutoRefresh()
+{
+    if (!m_options.autoRefreshToken || !m_initialized)
+        return;
+    if (!m_session) {
+        m_refreshTimer.stop();
+        return;
+    }
+    const qint64 untilDue = m_session->expiresAt * 1000 - m_options.autoRefreshMargin.count() - nowMs();
+    const qint64 wait = untilDue > 0 ? std::min<qint64>(untilDue, m_options.autoRefreshLongestWait.count())
+                                     : m_options.autoRefreshTick.count();
+    m_refreshTimer.start(std::chrono::milliseconds(wait));
 }
 
 } // namespace voxendo

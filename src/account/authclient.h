@@ -50,8 +50,13 @@ public:
         QString storageKey;       // empty: "supabase.auth.token"
         QNetworkAccessManager *network = nullptr; // null: the application's manager
         Clock clock;              // null: the system clock
-        std::chrono::milliseconds autoRefreshTick{30000};   // how often the session is looked at
-        std::chrono::milliseconds autoRefreshMargin{90000}; // refreshed when less than this remains
+        // The session is refreshed when less than the margin remains. Until then the client
+        // sleeps, at most the longest wait at a time (wall-clock time moves on during a suspend
+        // while timers do not); within the margin, and after a refresh that failed, it looks
+        // again every tick.
+        std::chrono::milliseconds autoRefreshTick{30000};
+        std::chrono::milliseconds autoRefreshMargin{90000};
+        std::chrono::milliseconds autoRefreshLongestWait{300000};
         std::chrono::milliseconds expiryMargin{30000}; // session() refreshes below this
         std::chrono::milliseconds requestTimeout{60000}; // inactivity time-out of each request
     };
@@ -97,6 +102,7 @@ private:
     QCoro::Task<> runRefresh(std::shared_ptr<QPromise<AuthResult<AuthSession>>> promise,
                              QString refreshToken, quint64 generation);
     void autoRefreshTick();
+    void scheduleAutoRefresh();
 
     // Session bookkeeping: memory at once, then the storage off the main thread. saveSession
     // answers false when the session was replaced or removed while it was being stored.

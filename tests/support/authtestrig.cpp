@@ -25,6 +25,7 @@ AuthClient::Options AuthTestRig::clientOptions()
     options.network = &network;
     options.clock = [this] { return nowMs; };
     options.autoRefreshTick = refreshTick;
+    options.autoRefreshLongestWait = refreshTick; // the fake clock jumps; look often
     options.requestTimeout = requestTimeout;
     return options;
 }
