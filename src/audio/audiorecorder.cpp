@@ -1,5 +1,6 @@
 #include "audio/audiorecorder.h"
 
+#include "audio/aacencodermodule.h"
 #include "audio/recordingencoder.h"
 #include "common/console.h"
 #include "common/logging.h"
@@ -75,6 +76,9 @@ struct AudioRecorder::Capture
 
 AudioRecorder &AudioRecorder::shared()
 {
+    // The encoder module is looked up from the encoder thread; its directories are worked out
+    // here, on the main thread, where the application's path may safely be asked for.
+    AacEncoderModule::shared();
     static AudioRecorder *instance = new AudioRecorder(platform::createAudioInputProvider(),
                                                        defaultDirectory(), kTimeLimit);
     return *instance;
