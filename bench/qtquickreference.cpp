@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QIcon>
 #include <QPixmap>
-#include <QTemporaryFile>
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QQuickView>
@@ -17,28 +16,6 @@
 
 #include <cstdio>
 #include <malloc.h>
-
-static const char kView[] = R"(import QtQuick
-import QtQuick.Controls
-import QtQuick.Layouts
-Pane {
-    width: 800; height: 600
-    RowLayout {
-        anchors.fill: parent
-        ListView { Layout.preferredWidth: 200; Layout.fillHeight: true; model: ["Home", "Account", "Settings"]
-                   delegate: ItemDelegate { text: modelData; width: 200 } }
-        ColumnLayout {
-            Label { text: "Ready"; font.bold: true }
-            TextField { placeholderText: "Email" }
-            TextField { placeholderText: "Password"; echoMode: TextInput.Password }
-            Button { text: "Sign In" }
-            Switch { text: "Start at login" }
-            ComboBox { model: ["English", "Deutsch", "Français"] }
-            BusyIndicator { running: false }
-        }
-    }
-}
-)";
 
 int main(int argc, char **argv)
 {
@@ -51,13 +28,10 @@ int main(int argc, char **argv)
     QSystemTrayIcon tray{QIcon(dot)};
     tray.show();
 
-    QTemporaryFile qml(QStringLiteral("reference-XXXXXX.qml"));
-    if (!qml.open() || qml.write(kView) < 0 || !qml.flush())
-        return 1;
     auto *engine = new QQmlEngine;
     auto *view = new QQuickView(engine, nullptr);
     view->setResizeMode(QQuickView::SizeRootObjectToView);
-    view->setSource(QUrl::fromLocalFile(qml.fileName()));
+    view->setSource(QUrl(QStringLiteral("qrc:/qtquickreference.qml")));
     view->show();
 
     QTimer::singleShot(1500, [&] {
