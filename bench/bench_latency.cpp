@@ -21,6 +21,7 @@
 #include "x11keys.h"
 
 #include "account/authmanager.h"
+#include "audio/recordingencoder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -902,7 +903,9 @@ int main(int argc, char *argv[])
             side.take(voxendo, serverMarks, longSeconds * 1000 - 2500, true);
         }
         side.closeWindow();
-        sleepMs(2000);
+        // Idle as it is between dictations: the encoder module goes once none has been under way
+        // for a while.
+        sleepMs(int(voxendo::RecordingEncoder::defaultUnloadDelay.count()) + 3000);
         say(QStringLiteral("measuring idle after the dictations (%1 s)...").arg(idleSeconds));
         voxendo.idleAfter = measureIdle(side.pid(), idleSeconds);
         side.stop();

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <utility>
 
 namespace voxendo {
 
@@ -28,6 +29,31 @@ Result<std::unique_ptr<AacFileWriter>> AacFileWriter::open(RecordingFile file, c
 {
     return AacEncoderModule::shared().open(std::move(file), settings);
 }
+
+// A writer of the module, which tells the module when it is gone, after the module's own
+// code for it has run.
+class AacEncoderModule::Lease final : public AacFileWriter
+{
+public:
+    Lease(std::unique_ptr<AacFileWriter> writer, AacEncoderModule *module)
+        : m_writer(std::move(writer)), m_module(module)
+    {
+    }
+    ~Lease() override
+    {
+        m_writer.reset();
+        m_module->writerClosed();
+    }
+    Status write(std::span<const qint16> samples) override { return m_writer->write(samples); }
+    Status finish() override { return m_writer->finish(); }
+    void discard() override { m_writer->discard(); }
+    QString path() const override { return m_writer->path(); }
+    qint64 samplesWritten() const override { return m_writer->samplesWritten(); }
+
+private:
+    std::unique_ptr<AacFileWriter> m_writer;
+    AacEncoderModule *m_module;
+};
 
 AacEncoderModule::AacEncoderModule(QStringList searchDirectories)
     : m_directories(std::move(searchDirectories))
@@ -74,9 +100,35 @@ Result<std::unique_ptr<AacFileWriter>> AacEncoderModule::open(RecordingFile file
             return Result<std::unique_ptr<AacFileWriter>>::failure(loaded);
         }
         entry = m_entry;
+        ++m_writers; // held from here, so that no unload can come between
     }
     const QString path = file.path();
-    return entry->open(file.releaseDescriptor(), path, settings);
+    auto opened = entry->open(file.releaseDescriptor(), path, settings);
+    if (!opened.ok()) {
+        writerClosed();
+        return opened;
+    }
+    return Result<std::unique_ptr<AacFileWriter>>::success(
+        std::make_unique<Lease>(std::move(*opened.value), this));
+}
+
+void AacEncoderModule::writerClosed()
+{
+    QMutexLocker lock(&m_mutex);
+    --m_writers;
+}
+
+bool AacEncoderModule::unloadIfUnused()
+{
+    QMutexLocker lock(&m_mutex);
+    if (!m_entry || m_writers > 0)
+        return false;
+    m_entry->release();
+    m_entry = nullptr;
+    const bool unloaded = m_library->unload();
+    delete std::exchange(m_library, nullptr);
+    qCInfo(lcAudio) << "Unloaded the audio encoder module" << (unloaded ? "" : "(the system kept it)");
+    return true;
 }
 
 Status AacEncoderModule::load()
@@ -107,7 +159,7 @@ Status AacEncoderModule::load()
     const auto entryFunction = reinterpret_cast<AacModuleEntryFunction>(library->resolve(kAacModuleEntrySymbol));
     const AacModuleEntry *entry = entryFunction ? entryFunction() : nullptr;
     if (!entry || qstrcmp(entry->version, VOXENDO_VERSION) != 0
-        || entry->settingsSize != sizeof(AacFileWriter::Settings) || !entry->open) {
+        || entry->settingsSize != sizeof(AacFileWriter::Settings) || !entry->open || !entry->release) {
         library->unload();
         return Status::failure(-ELIBBAD, QStringLiteral("The audio encoder module %1 does not belong to Voxendo %2")
                                               .arg(found, QStringLiteral(VOXENDO_VERSION)));

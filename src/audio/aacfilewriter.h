@@ -15,8 +15,8 @@ namespace voxendo {
 // one thread at a time, which may change between calls.
 //
 // The encoder itself (FFmpeg, which brings some eighty libraries with it) lives in a module
-// that is loaded the first time a recording needs it, so a Voxendo that waits in the tray does
-// not carry it; see AacEncoderModule.
+// that is loaded when a recording needs it and unloaded between dictations, so a Voxendo that
+// waits in the tray does not carry it; see AacEncoderModule and RecordingEncoder.
 class AacFileWriter
 {
 public:

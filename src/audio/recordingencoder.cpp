@@ -1,5 +1,9 @@
 #include "audio/recordingencoder.h"
 
+#include "audio/aacencodermodule.h"
+
+#include <QTimer>
+
 #include <cstring>
 #include <unordered_map>
 #include <vector>
@@ -10,21 +14,29 @@ namespace voxendo {
 class RecordingEncoderWorker : public QObject
 {
 public:
-    explicit RecordingEncoderWorker(RecordingEncoder *owner) : m_owner(owner) {}
+    RecordingEncoderWorker(RecordingEncoder *owner, std::chrono::milliseconds unloadDelay)
+        : m_owner(owner), m_unloadDelay(unloadDelay)
+    {
+    }
 
     void begin(quint64 id, std::shared_ptr<AacFileWriter> writer)
     {
         m_sessions[id].writer = std::move(writer);
+        sessionsChanged();
     }
 
     void open(quint64 id, RecordingFile file, const AacFileWriter::Settings &settings)
     {
+        if (m_unloadTimer)
+            m_unloadTimer->stop();
         auto writer = AacFileWriter::open(std::move(file), settings);
         if (!writer.ok()) {
             post([o = m_owner, id, reason = writer.status.message] { Q_EMIT o->failed(id, reason); });
+            sessionsChanged();
             return;
         }
         m_sessions[id].writer = std::shared_ptr<AacFileWriter>(std::move(*writer.value));
+        sessionsChanged();
     }
 
     void append(quint64 id, const QByteArray &pcm)
@@ -47,6 +59,7 @@ public:
         if (!status.ok()) {
             m_sessions.erase(it);
             post([o = m_owner, id, reason = status.message] { Q_EMIT o->failed(id, reason); });
+            sessionsChanged();
         }
     }
 
@@ -58,11 +71,39 @@ public:
         const platform::Status status = it->second.writer->finish();
         m_sessions.erase(it);
         post([o = m_owner, id, status] { Q_EMIT o->finished(id, status); });
+        sessionsChanged();
     }
 
-    void abandon(quint64 id) { m_sessions.erase(id); }
+    void abandon(quint64 id)
+    {
+        m_sessions.erase(id);
+        sessionsChanged();
+    }
+
+    // On the encoder thread, before it ends: its timer cannot be stopped from another one.
+    void shutdown()
+    {
+        delete m_unloadTimer;
+        m_unloadTimer = nullptr;
+    }
 
 private:
+    // With no recording left, the encoder module is unloaded after the delay, unless a new
+    // recording begins first.
+    void sessionsChanged()
+    {
+        if (!m_unloadTimer) {
+            m_unloadTimer = new QTimer(this); // made here, on the encoder thread
+            m_unloadTimer->setSingleShot(true);
+            m_unloadTimer->setInterval(m_unloadDelay);
+            connect(m_unloadTimer, &QTimer::timeout, this, [] { AacEncoderModule::shared().unloadIfUnused(); });
+        }
+        if (m_sessions.empty())
+            m_unloadTimer->start();
+        else
+            m_unloadTimer->stop();
+    }
+
     struct Session
     {
         std::shared_ptr<AacFileWriter> writer;
@@ -76,13 +117,16 @@ private:
     }
 
     RecordingEncoder *m_owner;
+    const std::chrono::milliseconds m_unloadDelay;
+    QTimer *m_unloadTimer = nullptr;
     std::unordered_map<quint64, Session> m_sessions;
     std::vector<qint16> m_samples;
 };
 
-RecordingEncoder::RecordingEncoder(QObject *parent) : QObject(parent)
+RecordingEncoder::RecordingEncoder(QObject *parent, std::chrono::milliseconds unloadDelay)
+    : QObject(parent)
 {
-    m_worker = new RecordingEncoderWorker(this);
+    m_worker = new RecordingEncoderWorker(this, unloadDelay);
     m_worker->moveToThread(&m_thread);
     m_thread.setObjectName(QStringLiteral("voxendo-encoder"));
     m_thread.start();
@@ -90,6 +134,7 @@ RecordingEncoder::RecordingEncoder(QObject *parent) : QObject(parent)
 
 RecordingEncoder::~RecordingEncoder()
 {
+    QMetaObject::invokeMethod(m_worker, [w = m_worker] { w->shutdown(); }, Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
     delete m_worker; // the thread is gone: its writers can be closed from here

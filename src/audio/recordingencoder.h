@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QThread>
+#include <chrono>
 #include <memory>
 
 namespace voxendo {
@@ -19,7 +20,12 @@ class RecordingEncoder : public QObject
 {
     Q_OBJECT
 public:
-    explicit RecordingEncoder(QObject *parent = nullptr);
+    // The encoder module is unloaded once no recording has been under way for `unloadDelay`:
+    // dictations come in bursts, and loading it again costs a few tens of milliseconds of the
+    // encoder thread, while audio is already being captured.
+    static constexpr std::chrono::milliseconds defaultUnloadDelay{20000};
+    explicit RecordingEncoder(QObject *parent = nullptr,
+                              std::chrono::milliseconds unloadDelay = defaultUnloadDelay);
     // Stops the worker; files still open are closed without their index (left unreadable).
     ~RecordingEncoder() override;
 

@@ -2,6 +2,7 @@
 // file can fail to come out whole, and the loading of the encoder module.
 #include "audio/aacencodermodule.h"
 #include "audio/aacfilewriter.h"
+#include "audio/recordingencoder.h"
 #include "audiocheck.h"
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +19,7 @@
 
 using namespace voxendo;
 using namespace voxendo::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -33,6 +36,12 @@ platform::Status writeInSlices(AacFileWriter &w, const QVector<qint16> &pcm)
         at += n;
     }
     return platform::Status::success();
+}
+
+bool processMaps(const char *library)
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(library);
 }
 
 } // namespace
@@ -267,6 +276,45 @@ private Q_SLOTS:
         QVERIFY((*writer.value)->write(speechLike(4000, 3)).ok());
         QVERIFY((*writer.value)->finish().ok());
         QCOMPARE(probe(path).codecName, QStringLiteral("aac"));
+        writer.value.reset();
+        QVERIFY(loader.unloadIfUnused());
+    }
+
+    // Between dictations the encoder module is unloaded, never under a writer that is still
+    // open; the next recording loads it again and comes out whole.
+    void theModuleIsUnloadedWhenIdleAndLoadedAgain()
+    {
+        QTemporaryDir dir;
+        AacEncoderModule &module = AacEncoderModule::shared();
+        auto held = AacFileWriter::create(dir.filePath(QStringLiteral("held.m4a")));
+        QVERIFY(held.ok());
+        QVERIFY(!module.unloadIfUnused());
+        QVERIFY((*held.value)->finish().ok());
+        held.value.reset();
+        QVERIFY(processMaps("libavcodec"));
+        QVERIFY(module.unloadIfUnused());
+        QVERIFY(!module.isLoaded());
+        QVERIFY(!processMaps("libavcodec")); // FFmpeg's memory is given back
+
+        RecordingEncoder encoder(nullptr, 50ms);
+        QList<platform::Status> answers;
+        connect(&encoder, &RecordingEncoder::finished, this,
+                [&](quint64, const platform::Status &status) { answers.append(status); });
+        for (int take = 0; take < 2; ++take) {
+            const QString path = dir.filePath(QStringLiteral("take%1.m4a").arg(take));
+            auto file = RecordingFile::create(path);
+            QVERIFY(file.ok());
+            const quint64 id = encoder.begin(std::move(*file.value));
+            const QVector<qint16> pcm = speechLike(16000, take);
+            encoder.append(id, QByteArray(reinterpret_cast<const char *>(pcm.constData()), pcm.size() * 2));
+            encoder.finish(id);
+            QTRY_COMPARE(answers.size(), take + 1);
+            QVERIFY2(answers.last().ok(), qPrintable(answers.last().message));
+            QTRY_VERIFY(!module.isLoaded());
+            const ProbeInfo info = probe(path);
+            QVERIFY2(info.error.isEmpty() && info.codecName == QLatin1String("aac"), qPrintable(info.error));
+            QVERIFY(std::abs(info.duration - 1.0) < 0.1);
+        }
     }
 };
 

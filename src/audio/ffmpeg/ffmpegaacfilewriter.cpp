@@ -311,7 +311,10 @@ void FfmpegAacFileWriter::close()
 
 extern "C" Q_DECL_EXPORT const voxendo::AacModuleEntry *voxendo_aac_module_entry()
 {
+    // Before an unload: FFmpeg's libraries may outlive this module, so its log callback must
+    // not point into it any more.
+    static const auto release = [] { av_log_set_callback(av_log_default_callback); };
     static const voxendo::AacModuleEntry entry{VOXENDO_VERSION, sizeof(voxendo::AacFileWriter::Settings),
-                                               &voxendo::FfmpegAacFileWriter::open};
+                                               &voxendo::FfmpegAacFileWriter::open, release};
     return &entry;
 }
