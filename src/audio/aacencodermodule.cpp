@@ -15,7 +15,6 @@ namespace voxendo {
 using platform::Result;
 using platform::Status;
 
-
 Result<std::unique_ptr<AacFileWriter>> AacFileWriter::create(const QString &path,
                                                              const Settings &settings)
 {

@@ -38,8 +38,8 @@ public:
     {
         return create(path, Settings{});
     }
-    // Opens the encoder on a file created beforehand, loading the encoder module if needed;
-    // may take tens of milliseconds the first time. On failure the file is discarded.
+    // Opens the encoder on a file created beforehand, loading the encoder module if needed,
+    // which takes tens of milliseconds. On failure the file is discarded.
     static platform::Result<std::unique_ptr<AacFileWriter>> open(RecordingFile file,
                                                                   const Settings &settings);
 

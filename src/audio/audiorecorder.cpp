@@ -60,9 +60,10 @@ void printStartFailure(const QString &reason)
 
 struct AudioRecorder::Capture
 {
-    // The encoder is started once audio flows: opening it the first time loads its module, tens
-    // of milliseconds of work that would otherwise compete with starting the microphone and
-    // delay the first captured frame. Until then the session is 0 and the file waits here.
+    // The encoder is started once audio flows: opening it loads the encoder module unless it is
+    // loaded already, tens of milliseconds of work that would otherwise compete with starting
+    // the microphone and delay the first captured frame. Until then the session is 0 and the
+    // file waits here.
     quint64 session = 0;
     RecordingFile file;
     QString path;

@@ -18,7 +18,6 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,8 +85,9 @@ int64_t seekFd(void *opaque, int64_t offset, int whence)
 Result<std::unique_ptr<AacFileWriter>> FfmpegAacFileWriter::open(int fd, const QString &path,
                                                                   const Settings &settings)
 {
-    static std::once_flag logRouting;
-    std::call_once(logRouting, [] { av_log_set_callback(forwardFfmpegLog); });
+    // Set at every open: the callback is reset before the module is unloaded, and the system
+    // may keep the module loaded all the same.
+    av_log_set_callback(forwardFfmpegLog);
 
     std::unique_ptr<FfmpegAacFileWriter> w(new FfmpegAacFileWriter);
     w->m_path = path;
