@@ -77,9 +77,6 @@ struct AudioRecorder::Capture
 
 AudioRecorder &AudioRecorder::shared()
 {
-    // The encoder module is looked up from the encoder thread; its directories are worked out
-    // here, on the main thread, where the application's path may safely be asked for.
-    AacEncoderModule::shared();
     static AudioRecorder *instance = new AudioRecorder(platform::createAudioInputProvider(),
                                                        defaultDirectory(), kTimeLimit);
     return *instance;
@@ -104,6 +101,9 @@ AudioRecorder::AudioRecorder(std::unique_ptr<platform::AudioInputProvider> input
     , m_stallTimeout(stallTimeout)
     , m_encoder(new RecordingEncoder(this))
 {
+    // The encoder module is looked up from the encoder thread; its directories are worked out
+    // here, on the recorder's (main) thread, where the application's path may be asked for.
+    AacEncoderModule::shared();
     connect(m_encoder, &RecordingEncoder::failed, this, &AudioRecorder::onEncoderFailed);
     connect(m_encoder, &RecordingEncoder::finished, this,
             [this](quint64 session, const platform::Status &status) {

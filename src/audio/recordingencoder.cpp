@@ -27,8 +27,6 @@ public:
 
     void open(quint64 id, RecordingFile file, const AacFileWriter::Settings &settings)
     {
-        if (m_unloadTimer)
-            m_unloadTimer->stop();
         auto writer = AacFileWriter::open(std::move(file), settings);
         if (!writer.ok()) {
             post([o = m_owner, id, reason = writer.status.message] { Q_EMIT o->failed(id, reason); });

@@ -31,8 +31,8 @@ public:
 
     // Hands an open writer to the worker; the answer is the session's id (never 0).
     quint64 begin(std::unique_ptr<AacFileWriter> writer);
-    // Opens the encoder on `file` on the worker, where loading the encoder module the first
-    // time costs the main thread nothing; a failure to open is answered by failed().
+    // Opens the encoder on `file` on the worker, where loading the encoder module costs the
+    // main thread nothing; a failure to open is answered by failed().
     quint64 begin(RecordingFile file, const AacFileWriter::Settings &settings = {});
     // 16-bit native-endian mono samples, in capture order; may split a sample across calls.
     void append(quint64 session, const QByteArray &pcm);
