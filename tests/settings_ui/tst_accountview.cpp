@@ -14,15 +14,6 @@ Q_IMPORT_QML_PLUGIN(VoxendoPlugin)
 using namespace voxendo;
 using namespace voxendo::test;
 
-namespace {
-
-QString text(QQuickItem *item)
-{
-    return item ? item->property("text").toString() : QStringLiteral("<absent>");
-}
-
-} // namespace
-
 class TestAccountView : public QObject
 {
     Q_OBJECT

@@ -18,11 +18,6 @@ using namespace voxendo::test;
 
 namespace {
 
-QString text(QQuickItem *item)
-{
-    return item ? item->property("text").toString() : QStringLiteral("<absent>");
-}
-
 QString accessibleText(QQuickItem *item, QAccessible::Text which)
 {
     QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(item);

@@ -21,11 +21,6 @@ using namespace voxendo::test;
 
 namespace {
 
-QString text(QQuickItem *item)
-{
-    return item ? item->property("text").toString() : QStringLiteral("<absent>");
-}
-
 const QString validKey = QStringLiteral("sk-test-0123456789abcdefghij");
 
 } // namespace

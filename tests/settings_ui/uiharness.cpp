@@ -91,6 +91,11 @@ bool UiManagers::isInstalledIn(QObject *view) const
         && instance("AutostartManager") == autostart;
 }
 
+QString text(QQuickItem *item)
+{
+    return item ? item->property("text").toString() : QStringLiteral("<absent>");
+}
+
 QQuickItem *findItem(QQuickItem *item, const QString &name, bool visibleOnly)
 {
     if (!item || (visibleOnly && !item->isVisible()))
@@ -205,21 +210,7 @@ ViewHarness::~ViewHarness()
 
 bool ViewHarness::load(const QString &file, QSize size)
 {
-    m_view->resize(size);
-    m_view->setSource(QUrl(QStringLiteral("qrc:/Voxendo/") + file));
-    if (m_view->status() != QQuickView::Ready || !m_view->rootObject()) {
-        QString errors;
-        for (const QQmlError &error : m_view->errors())
-            errors += error.toString() + QLatin1Char('\n');
-        QTest::qFail(qPrintable(QStringLiteral("%1 did not load:\n%2").arg(file, errors)), __FILE__, __LINE__);
-        return false;
-    }
-    if (!UiManagers::get().isInstalledIn(m_view->rootObject())) {
-        QTest::qFail("the view does not see the test managers", __FILE__, __LINE__);
-        return false;
-    }
-    m_view->show();
-    return QTest::qWaitForWindowExposed(m_view.get());
+    return loadUrl(QUrl(QStringLiteral("qrc:/Voxendo/") + file), size, file);
 }
 
 bool ViewHarness::loadData(const QByteArray &qml, QSize size)
@@ -229,13 +220,18 @@ bool ViewHarness::loadData(const QByteArray &qml, QSize size)
     if (!file.open(QIODevice::WriteOnly) || file.write(qml) != qml.size())
         return false;
     file.close();
+    return loadUrl(QUrl::fromLocalFile(path), size, QStringLiteral("the view"));
+}
+
+bool ViewHarness::loadUrl(const QUrl &url, QSize size, const QString &what)
+{
     m_view->resize(size);
-    m_view->setSource(QUrl::fromLocalFile(path));
+    m_view->setSource(url);
     if (m_view->status() != QQuickView::Ready || !m_view->rootObject()) {
         QString errors;
         for (const QQmlError &error : m_view->errors())
             errors += error.toString() + QLatin1Char('\n');
-        QTest::qFail(qPrintable(QStringLiteral("the view did not load:\n") + errors), __FILE__, __LINE__);
+        QTest::qFail(qPrintable(QStringLiteral("%1 did not load:\n%2").arg(what, errors)), __FILE__, __LINE__);
         return false;
     }
     if (!UiManagers::get().isInstalledIn(m_view->rootObject())) {

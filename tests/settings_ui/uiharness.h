@@ -115,6 +115,8 @@ public:
     bool screenshot(const QString &name);
 
 private:
+    bool loadUrl(const QUrl &url, QSize size, const QString &what);
+
     QQmlEngine m_engine;
     std::unique_ptr<QQuickView> m_view;
     QTemporaryDir m_dir;
@@ -123,5 +125,8 @@ private:
 // The first item named `objectName` under `root`, depth-first; with `visibleOnly`, only through
 // visible items.
 QQuickItem *findItem(QQuickItem *root, const QString &objectName, bool visibleOnly = false);
+
+// An item's "text" property, or "<absent>" for no item (a readable failure message).
+QString text(QQuickItem *item);
 
 } // namespace voxendo::test
